@@ -1,0 +1,2 @@
+#pragma once
+// Dosage standardisation, correlation products and the pair filter.

@@ -1,0 +1,161 @@
+#pragma once
+// The engine: one object per thread of a computation, one on the main thread for the BCOR modes.
+// Declared once here; methods are defined in the source file of the concern they belong to.
+#include <Eigen/Dense>
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "command_line.hpp"
+#include "corvane_serial_impl.hpp"
+#include "data_serial.hpp"
+#include "genfile/bgen.hpp"
+#include "header_serial.hpp"
+#include "io_serial.hpp"
+#include "plink.hpp"
+
+struct ProcessRange {
+  uint32_t n_chunks = 0;
+  uint32_t n_variants = 0;
+  uint32_t start = 0;
+  uint32_t end = 0;
+};
+
+// What the threads of one run share.
+struct Shared_buffers {
+  uint32_t run_start_position = 0;
+  uint32_t run_end_position = 0;
+  uint32_t run_first_variant = 0;
+  uint32_t run_last_variant = 0;
+  uint64_t total_number_of_correlations = 0;
+  double total_workload = 0.0;
+  std::vector<double> workload;
+  std::vector<ProcessRange> process_ranges;
+
+  explicit Shared_buffers(unsigned int n);
+  ~Shared_buffers();
+};
+
+class Corvane {
+public:
+  Corvane(const Parameters& par, Shared_buffers& shared);
+  ~Corvane();
+  Corvane(const Corvane&) = delete;
+  Corvane& operator=(const Corvane&) = delete;
+
+  // ==== status blocks and fatal error ====
+  // ==== end status blocks and fatal error ====
+
+  // ==== genotype input: BGEN ====
+  // ==== end genotype input: BGEN ====
+
+  // ==== genotype input: PLINK ====
+  // ==== end genotype input: PLINK ====
+
+  // ==== selections, sample file and text lines ====
+  // ==== end selections, sample file and text lines ====
+
+  // ==== work split and chunks ====
+  // ==== end work split and chunks ====
+
+  // ==== correlations and pair filter ====
+  // ==== end correlations and pair filter ====
+
+  // ==== BCOR primitives ====
+  // ==== end BCOR primitives ====
+
+  // ==== BCOR header ====
+  // ==== end BCOR header ====
+
+  // ==== BCOR records ====
+  // ==== end BCOR records ====
+
+  // ==== merge ====
+  // ==== end merge ====
+
+  // ==== extraction ====
+  // ==== end extraction ====
+
+  // Members are public: the computation bodies, the entry point and the tests read them directly.
+
+  // -- run identity --
+  Shared_buffers& shared_buffers;
+  uint32_t process_number = 0;
+  uint32_t n_processes = 0;
+  bool is_master = false;
+
+  // -- streams --
+  std::ofstream bcor_out;
+  std::ofstream text_out;
+  std::ifstream bcor_in;
+  std::ifstream text_in;
+
+  // -- file names --
+  std::string bgen_file;
+  std::string sample_file;
+  std::string bed_file;
+  std::string bim_file;
+  std::string fam_file;
+  std::string bcor_file;
+  std::string meta_file;
+  std::string table_file;
+  std::string matrix_file;
+  std::string incl_variants_file;
+  std::string incl_samples_file;
+
+  // -- genotype readers --
+  BgenParser bgen_parser;
+  PlinkParser plink_parser;
+
+  // -- selection, positions and result maps --
+  std::vector<uint32_t> incl_range;
+  std::map<uint32_t, uint32_t> positions;
+  uint32_t n_samples_in_file = 0;
+  uint32_t n_variants_in_file = 0;
+  std::vector<std::map<uint32_t, VariantHeader>::iterator> requested_variants;
+  std::map<uint32_t, CorrelationMap> correlations;
+  std::map<uint32_t, SampleCountMap> sample_counts;
+  std::map<uint32_t, VariantHeader> variant_headers;
+  std::map<uint32_t, uint32_t> flipped_variants;
+  std::vector<uint64_t> correlation_offsets;
+  std::vector<uint64_t> sample_count_offsets;
+
+  // -- thresholds, counts and BCOR header values --
+  bool downstream_done = false;
+  double ld_thold = 0.0;
+  double ld_n_samples_avail_prop = 0.0;
+  uint32_t bin_n_samples = 0;
+  uint32_t bin_n_variants = 0;
+  uint32_t n_requested_variants = 0;
+  uint32_t header_size = 0;
+  uint32_t bcor_start_variant = 0;
+  uint32_t bcor_end_variant = 0;
+  uint32_t bcor_start_position = 0;
+  uint32_t bcor_end_position = 0;
+  uint32_t number_of_correlation_records = 0;
+  uint32_t number_of_sample_count_records = 0;
+  uint32_t variant_window_size = 0;
+  uint64_t number_of_correlations_in_file = 0;
+  std::string accuracy;
+  uint32_t bcor_state = not_open;
+
+  // -- chunk planning and work matrices --
+  std::vector<uint32_t> batch_sizes;
+  std::set<uint32_t> active_variants;
+  std::set<uint32_t> finished_variants;
+  std::map<uint32_t, Chunk> chunks;
+  uint32_t n_variants_chunk = 0;
+  uint32_t chunk_n_variants = 0;
+  uint32_t n_chunks = 0;
+  uint32_t batch_counter = 0;
+  uint32_t chunk_start_variant = 0;
+  uint32_t chunk_end_variant = 0;
+  Eigen::MatrixXd chunk_dosages;
+  Eigen::MatrixXd downstream_dosages;
+  Eigen::VectorXi chunk_n_nonmissing;
+  Eigen::VectorXi downstream_n_nonmissing;
+};

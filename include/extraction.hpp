@@ -1,0 +1,2 @@
+#pragma once
+// Meta variant list, variant inclusion list, matrix and table extraction.

@@ -1,0 +1,27 @@
+#pragma once
+// The one way a run ends on an error: an "Error: " message on standard output and status 1.
+// Checks that malformed input can reach use these, never assert(): they stay on in release builds.
+#include <string>
+
+namespace corvane {
+
+// Prints the message (whole, under a lock, flushed) from the calling thread and exits with status 1
+// at once. For faults that only one thread meets (its own chunks, its own .bim lines) and for
+// everything outside a parallel region.
+[[noreturn]] void fatalError(const std::string& message);
+
+// For faults that every thread of the team meets on the same data: only the master prints, then
+// the team meets at a barrier and the process exits with status 1. Outside a parallel region it
+// behaves like fatalError.
+[[noreturn]] void fatalErrorCollective(const std::string& message, bool is_master);
+
+// Writes text to standard output in one piece, serialised between threads, flushed.
+void printLocked(const std::string& text);
+
+} // namespace corvane
+
+// A check of the program's own state that input can reach.
+#define CORVANE_CHECK(condition, message)                      \
+  do {                                                         \
+    if (!(condition)) ::corvane::fatalError(message);          \
+  } while (0)

@@ -1,0 +1,2 @@
+#pragma once
+// Merge of per-thread BCOR files.

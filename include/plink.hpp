@@ -1,0 +1,7 @@
+#pragma once
+// PLINK .bed/.bim/.fam reader.
+
+class PlinkParser {
+public:
+  // filled in with the PLINK reader
+};

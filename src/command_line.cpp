@@ -1,0 +1,4 @@
+#include "command_line.hpp"
+
+Flags flags;
+Parameters par;

@@ -1,0 +1,59 @@
+"""Shared helpers for the end-to-end tests: run the real binary, check output and status."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+
+
+def parse_args():
+    p = argparse.ArgumentParser()
+    p.add_argument("--corvane", required=True)
+    p.add_argument("--tools-dir", required=True)
+    p.add_argument("--work-dir", required=True)
+    a = p.parse_args()
+    shutil.rmtree(a.work_dir, ignore_errors=True)
+    os.makedirs(a.work_dir)
+    return a
+
+
+class Result:
+    def __init__(self, status, stdout, stderr):
+        self.status, self.stdout, self.stderr = status, stdout, stderr
+
+
+def run(binary, args, cwd=None, timeout=300):
+    """Runs corvane; a hang past the timeout is a failure, not a wait."""
+    try:
+        p = subprocess.run([binary] + list(args), cwd=cwd, capture_output=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise AssertionError("corvane hung: %s" % " ".join(args))
+    return Result(p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace"))
+
+
+class Checker:
+    """Collects failures so one run reports every broken case, then exits non-zero."""
+
+    def __init__(self):
+        self.failures = 0
+        self.passed = 0
+
+    def check(self, condition, what):
+        if condition:
+            self.passed += 1
+        else:
+            self.failures += 1
+            print("FAIL: " + what)
+
+    def equal(self, got, expected, what):
+        ok = got == expected
+        if not ok:
+            print("FAIL: %s\n  expected: %r\n  got:      %r" % (what, expected, got))
+            self.failures += 1
+        else:
+            self.passed += 1
+        return ok
+
+    def finish(self):
+        print("%d passed, %d failed" % (self.passed, self.failures))
+        sys.exit(1 if self.failures else 0)
