@@ -48,6 +48,8 @@ public:
   Corvane& operator=(const Corvane&) = delete;
 
   // ==== status blocks and fatal error ====
+  // Ends the run on an error met by every thread alike: master prints, barrier, status 1.
+  [[noreturn]] void displayError(const std::string& message);
   // ==== end status blocks and fatal error ====
 
   // ==== genotype input: BGEN ====

@@ -2,6 +2,8 @@
 
 #include <omp.h>
 
+#include "fatal.hpp"
+
 Shared_buffers::Shared_buffers(unsigned int n) : process_ranges(n) {}
 
 Shared_buffers::~Shared_buffers() = default;
@@ -35,3 +37,7 @@ Corvane::Corvane(const Parameters& p, Shared_buffers& shared) : shared_buffers(s
 }
 
 Corvane::~Corvane() = default;
+
+void Corvane::displayError(const std::string& message) {
+  corvane::fatalErrorCollective(message, is_master);
+}
