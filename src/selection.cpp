@@ -122,3 +122,114 @@ void Corvane::readTwoLinesSample(std::istream& stream, const std::string& file_n
   // The SNPTEST2 line of column types is not checked.
   nextLine(stream);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Sample inclusion list
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// Replaces the reader's included samples by those the list names; returns how many. The reader
+// needs `sample_ids`, `included_samples` and `display_error`, which both genotype readers have.
+template <typename Reader>
+uint32_t applySampleList(Corvane& engine, Reader& reader, const std::string& ids_file) {
+  const std::string& list = engine.incl_samples_file;
+  reader.included_samples.clear();
+  std::string line;
+  int32_t n = 0;
+  for (; std::getline(engine.text_in, line); ++n) {
+    std::istringstream line_stream(line);
+    const std::string id = readString(line_stream, list, n);
+    const auto found = reader.sample_ids.find(id);
+    if (found == reader.sample_ids.end()) {
+      engine.displayError("\n\nError: File '" + list + "' includes a sample '" + id +
+                          " that cannot be found in file '" + ids_file + "'!");
+    }
+    if (!reader.included_samples.insert(found->second).second) {
+      reader.display_error("\n\nError: File '" + list + "' includes a duplicated sample '" + id + "!");
+    }
+  }
+  return static_cast<uint32_t>(n);
+}
+
+} // namespace
+
+void Corvane::readSamplesToInclude() {
+  text_in.close();
+  text_in.clear();
+  text_in.open(incl_samples_file);
+  if (!text_in.is_open()) displayError("\n\nError: File '" + incl_samples_file + "' cannot be opened!");
+
+  if (flags.bgen) {
+    // BGEN input: identifiers are the sample file's ID_1 values, looked up in bgen_parser; this
+    // branch becomes applySampleList(*this, bgen_parser, sample_file) with the BGEN reader.
+    corvane::fatalError("Error: --incl-samples with BGEN input is not available in this build!");
+  } else {
+    bin_n_samples = applySampleList(*this, plink_parser, fam_file);
+    plink_parser.sync_included_samples();
+  }
+  // A computation over no sample has nothing to correlate.
+  if (bin_n_samples == 0) displayError("\n\nError: File '" + incl_samples_file + "' does not name any sample!");
+  text_in.close();
+  text_in.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Base-pair range
+// ---------------------------------------------------------------------------------------------
+
+void Corvane::findInclude() {
+  CORVANE_CHECK(incl_range.size() == 2, "Error: --incl-range needs a start and an end coordinate!");
+  const uint32_t start = incl_range[0];
+  const uint32_t end = incl_range[1];
+  bool found_start = false;
+  bool found_end = false;
+  uint32_t i = 0;
+  uint32_t position = 0;
+  uint32_t last_position = 0;
+  std::string file_name;
+
+  // Walks the variants in file order; a variant can be both the first and the last. The last is
+  // the first variant at or past the end coordinate.
+  auto visit = [&](uint32_t pos) {
+    if (!found_start && pos >= start) {
+      found_start = true;
+      bcor_start_variant = chunk_start_variant = i;
+      if (is_master) shared_buffers.run_start_position = pos;
+    }
+    if (!found_end && pos >= end) {
+      found_end = true;
+      bcor_end_variant = chunk_end_variant = i;
+      if (is_master) shared_buffers.run_end_position = pos;
+    }
+  };
+
+  if (flags.bgen) {
+    // BGEN input: bgen_parser.read_position per variant, skipping each genotype block, then back to
+    // the first variant; completed with the BGEN reader.
+    file_name = bgen_file;
+    corvane::fatalError("Error: --incl-range with BGEN input is not available in this build!");
+  } else {
+    file_name = bim_file;
+    plink_parser.bim_stream.clear();
+    plink_parser.bim_stream.seekg(0, std::ios::beg);
+    std::string chromosome;
+    while (!(found_start && found_end) && plink_parser.read_position(chromosome, position)) {
+      visit(position);
+      last_position = position;
+      ++i;
+    }
+    plink_parser.bim_stream.clear();
+    plink_parser.bim_stream.seekg(0, std::ios::beg);
+  }
+
+  if (!found_start) {
+    displayError("\n\nError: Position " + std::to_string(last_position) + " of last variant in file '" + file_name +
+                 "' is smaller than start coordinate " + std::to_string(start) + "!");
+  }
+  if (!found_end) {
+    bcor_end_variant = chunk_end_variant = i - 1;
+    if (is_master) shared_buffers.run_end_position = last_position;
+  }
+  bin_n_variants = chunk_end_variant + 1 - chunk_start_variant;
+}
