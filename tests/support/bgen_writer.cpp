@@ -187,7 +187,7 @@ std::string bgenHeaderBytes(const BgenHeader& h, uint32_t n_samples, uint32_t n_
   const uint32_t flags = h.flags.value_or((h.compression & 0x3u) | ((h.layout & 0xFu) << 2) |
                                           (h.sample_identifiers ? 0x80000000u : 0u) | h.extra_flags);
   // The offset points past the header block and the sample block as actually written.
-  const uint32_t written_header = static_cast<uint32_t>(20 + h.magic.size() + h.free_data.size());
+  const uint32_t written_header = static_cast<uint32_t>(16 + h.magic.size() + h.free_data.size());
   const uint32_t offset = h.offset.value_or(written_header + static_cast<uint32_t>(sample_block.size()));
   Bytes b;
   b.u32(offset).u32(header_size).u32(h.number_of_variants.value_or(n_variants));
