@@ -48,6 +48,13 @@ public:
   Corvane& operator=(const Corvane&) = delete;
 
   // ==== status blocks and fatal error ====
+  // Settings (not when merging) and in/output block; a computation ends it with
+  // "- Preprocessing ...    " and no line end, which printRestStatus overwrites.
+  void printStatus();
+  // Summary block: range, counts, and for the BCOR modes totals and sparsity.
+  void printRestStatus();
+  // Final block of the mode.
+  void printFinalize();
   // Ends the run on an error met by every thread alike: master prints, barrier, status 1.
   [[noreturn]] void displayError(const std::string& message);
   // ==== end status blocks and fatal error ====
