@@ -13,6 +13,7 @@
 
 #include "corvane.hpp"
 #include "plink.hpp"
+#include "plink_writer.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -391,6 +392,50 @@ TEST_F(Plink, GenotypesAndAlleleFrequencies) {
   const Eigen::VectorXd again = p.compute_genotypes(0, false, e->variant_headers);
   EXPECT_EQ(again[2], 1.0);
   EXPECT_EQ(e->variant_headers.at(0).A_allele_freq, -1.0);
+}
+
+TEST_F(Plink, RoundTripThroughTheTestWriter) {
+  // Random counts (fixed seed) over sample counts around a byte boundary, with a sample subset.
+  std::mt19937 rng(77u);
+  for (uint32_t n : {1u, 4u, 7u, 9u}) {
+    const std::string base = testutil::scratchDir("plink_round_trip_" + std::to_string(n)) + "/set";
+    std::vector<std::vector<int>> counts(6, std::vector<int>(n));
+    {
+      testdata::PlinkWriter writer(base, testdata::defaultFamSamples(n));
+      for (uint32_t v = 0; v < counts.size(); ++v) {
+        for (int& c : counts[v]) c = static_cast<int>(rng() % 4) - 1;
+        testdata::PlinkVariant variant;
+        variant.rsid = "rs" + std::to_string(v);
+        variant.position = 10 + v;
+        variant.allele_a = "A";
+        variant.allele_b = "C";
+        writer.addVariant(variant, counts[v]);
+      }
+      writer.close();
+    }
+    Engine e(base);
+    e->openPLINK(true);
+    ASSERT_EQ(e->n_variants_in_file, counts.size());
+    PlinkParser& p = e->plink_parser;
+    // Odd sample indices only (or sample 0 when there is one sample).
+    p.included_samples.clear();
+    for (uint32_t s = (n > 1 ? 1 : 0); s < n; s += 2) p.included_samples.insert(s);
+    p.sync_included_samples();
+    p.seek_variant(0);
+    for (uint32_t v = 0; v < counts.size(); ++v) {
+      const Eigen::VectorXd d = p.compute_genotypes(v, false, e->variant_headers);
+      size_t k = 0;
+      for (uint32_t s : p.included_samples) {
+        const int expected = counts[v][s];
+        if (expected < 0) {
+          EXPECT_TRUE(std::isnan(d[k])) << n << " " << v << " " << s;
+        } else {
+          EXPECT_EQ(d[k], expected) << n << " " << v << " " << s;
+        }
+        ++k;
+      }
+    }
+  }
 }
 
 // ---- interop with plink1.9 ----
