@@ -161,4 +161,16 @@ if generate("both", "--samples", "120", "--variants", "40", "--seed", "4", "--mi
                 "same r and counts from both copies")
     check.check(any(n < 120 for _, n in pa.values()), "missing genotypes lower pair counts")
 
+# --- The shipped example is what its README's command writes --------------------------------------------
+example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "example")
+if generate("example", "--samples", "500", "--variants", "300", "--seed", "2024", "--spacing", "20000",
+            "--missing", "0.01", "--plink", "--bgen", "--layout", "2", "--bits", "8", "--compression", "zlib",
+            "--sample-ids") == 0:
+    for suffix in (".bed", ".bim", ".fam", ".bgen", ".sample"):
+        with open(os.path.join(work, "example" + suffix), "rb") as f:
+            made = f.read()
+        with open(os.path.join(example, "example" + suffix), "rb") as f:
+            shipped = f.read()
+        check.check(made == shipped, "example/example%s is reproduced by its README's command" % suffix)
+
 check.finish()
