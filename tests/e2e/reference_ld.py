@@ -130,6 +130,10 @@ class _Variant:
             mean = float(x[present].sum()) / self.count
             filled = np.where(present, x, mean)
             self.centred = filled - mean
+            values = x[present]
+            if np.all(values == values[0]):
+                # Constant: exactly zero spread, even where sum / count rounds away from the value.
+                self.centred = np.zeros(len(x))
         self.sum_squares = float(np.dot(self.centred, self.centred))
 
 

@@ -73,6 +73,9 @@ check.check(ref.passes(r, n, 100, ld_thold=0, prop=0.99) and not ref.passes(r, n
 filled = np.array([np.where(np.isnan(v), np.nanmean(v), v) for v in y])
 check.check(abs(r - np.corrcoef(filled)[0, 1]) < 1e-12, "missing dosages filled with the variant's mean")
 check.check(math.isnan(ref.window_pairs([1, 2], np.array([[1.0], [2.0]]))[(0, 1)][0]), "one sample: NaN")
+c = 1.0980392156862746
+check.check(math.isnan(ref.window_pairs([1, 2], np.array([[c] * 7 + [nan], [0, 1, 2, 0, 1, 2, 0, 1.0]]))[(0, 1)][0]),
+            "a constant fractional dosage is monomorphic")
 
 p4 = [100, 200, 300, 400]
 check.equal(ref.range_indices(p4, 150, 300), (1, 2), "range 150-300")

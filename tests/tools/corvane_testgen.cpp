@@ -272,12 +272,21 @@ int main(int argc, char** argv) {
         id.position = v.position;
         id.alleles = {v.allele_a, v.allele_b};
         probs.assign(3 * static_cast<std::size_t>(n), 0.0);
+        // A monomorphic variant stays monomorphic: no uncertainty added to it.
+        int first_call = -1;
+        bool constant = true;
+        for (int8_t g : v.b_counts) {
+          if (g < 0) continue;
+          if (first_call < 0) first_call = g;
+          constant = constant && g == first_call;
+        }
+        const double soft_here = constant ? 0.0 : soft;
         for (uint32_t i = 0; i < n; ++i) {
           double* p = &probs[3 * i];
           const int g = v.b_counts[i];
           if (g < 0) {
             p[0] = p[1] = p[2] = NAN;
-          } else if (soft > 0.0 && soft_rng.uniform() < soft) {
+          } else if (soft_here > 0.0 && soft_rng.uniform() < soft_here) {
             // Most of the mass on the called genotype, the rest spread over the other two.
             const double keep = 0.5 + 0.5 * soft_rng.uniform();
             const double split = soft_rng.uniform();
