@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Summarises one bench/run.sh run directory as Markdown: medians, ratios, memory, product rates, targets."""
+import json
+import os
+import re
+import sys
+
+SAMPLES, CHUNK, BATCH = 5000, 1000, 1000
+BYTES_PER_STORED_PAIR = 96  # a correlation-map and a sample-count-map entry, ~48 bytes each in libstdc++
+
+
+def read_kv(path):
+    out = {}
+    if os.path.exists(path):
+        for line in open(path):
+            if "=" in line:
+                k, v = line.rstrip("\n").split("=", 1)
+                out[k] = v
+    return out
+
+
+def main(work):
+    machine = read_kv(os.path.join(work, "machine.txt"))
+    threads = [int(t) for t in machine.get("threads", "8 2").split()]
+
+    medians = {}
+    for d in sorted(os.listdir(work)):
+        path = os.path.join(work, d, "hyperfine.json")
+        if d.startswith("T") and os.path.exists(path):
+            for r in json.load(open(path))["results"]:
+                medians[r["command"]] = (r["median"], r["min"], r["max"], len(r["times"]))
+
+    memory = {}
+    if os.path.exists(os.path.join(work, "memory.txt")):
+        for line in open(os.path.join(work, "memory.txt")):
+            parts = line.split()
+            if len(parts) == 2:
+                memory[parts[0]] = int(parts[1]) * 1024
+    stored = {}
+    for name in memory:
+        log = os.path.join(work, "log-%s.txt" % name)
+        if os.path.exists(log):
+            m = re.search(r"Number of stored correlations\s*:\s*(\d+)", open(log).read())
+            if m:
+                stored[name] = int(m.group(1))
+
+    product = {}
+    if os.path.exists(os.path.join(work, "product.txt")):
+        for line in open(os.path.join(work, "product.txt")):
+            m = re.match(r"(\S+) threads=(\d+) gflops=([\d.]+)", line)
+            if m:
+                product[(m.group(1), int(m.group(2)))] = float(m.group(3))
+
+    check = open(os.path.join(work, "check.txt")).read().strip() if os.path.exists(
+        os.path.join(work, "check.txt")) else "no check"
+
+    p = print
+    p("## Run %s" % machine.get("date", "?"))
+    p()
+    p("- machine: %s, nproc %s; load average %s at the start, %s at the end" % (
+        machine.get("cpu", "?"), machine.get("nproc", "?"), machine.get("load_start", "?"),
+        machine.get("load_end", "?")))
+    p("- corvane commit %s; %s; %s; hyperfine runs per command: %s" % (
+        machine.get("commit", "?"), machine.get("plink", "?"), machine.get("hyperfine", "?"),
+        machine.get("runs", "?")))
+    p()
+    p("| command | median s | min s | max s | runs |")
+    p("|---|---:|---:|---:|---:|")
+    for name, (med, lo, hi, n) in medians.items():
+        p("| %s | %.2f | %.2f | %.2f | %d |" % (name, med, lo, hi, n))
+    p()
+
+    targets = []
+
+    def med(name):
+        return medians[name][0] if name in medians else None
+
+    p("| ratio | value | target |")
+    p("|---|---:|---|")
+    for t in threads:
+        a, b, c = med("corvane-plink-T%d" % t), med("plink19-T%d" % t), med("corvane-bgen-T%d" % t)
+        if a and b:
+            targets.append(("PLINK vs plink1.9 --r2, %d threads" % t, a / b, "<= 1.0", a / b <= 1.0))
+        if a and c:
+            targets.append(("BGEN vs PLINK input, %d threads" % t, c / a, "<= 1.5", c / a <= 1.5))
+    a1, a8 = med("corvane-plink-T1"), med("corvane-plink-T8")
+    if a1 and a8:
+        targets.append(("speed-up 8 threads vs 1 (PLINK)", a1 / a8, ">= 5", a1 / a8 >= 5.0))
+    for t in sorted(set(threads + [1]), reverse=True):
+        s, d = product.get(("product_stage", t)), product.get(("dgemm", t))
+        if s and d:
+            targets.append(("product stage vs plain DGEMM, %d threads (%.1f vs %.1f GFLOP/s)" % (t, s, d),
+                            s / d, ">= 0.70", s / d >= 0.70))
+    for t in threads:
+        name = "corvane-plink-T%d" % t
+        for kind in ("plink", "bgen"):
+            name = "corvane-%s-T%d" % (kind, t)
+            if name in memory:
+                matrices = t * SAMPLES * (CHUNK + BATCH) * 8
+                pairs = stored.get(name, 0)
+                bound = 1.2 * matrices + pairs * BYTES_PER_STORED_PAIR
+                targets.append(("peak memory %s, %d threads (%.0f MB; matrices %.0f MB, %d pairs)" % (
+                    kind.upper(), t, memory[name] / 1e6, matrices / 1e6, pairs),
+                    memory[name] / bound, "<= 1.0 of the bound", memory[name] <= bound))
+    for label, value, target, ok in targets:
+        p("| %s | %.2f | %s %s |" % (label, value, target, "met" if ok else "NOT met"))
+    p()
+    if memory:
+        p("Peak resident memory: " + ", ".join("%s %.0f MB" % (k, v / 1e6) for k, v in memory.items()))
+        p()
+    p("Memory bound: 1.2 x threads x %d samples x (%d + %d) x 8 bytes + %d bytes per stored pair." % (
+        SAMPLES, CHUNK, BATCH, BYTES_PER_STORED_PAIR))
+    p()
+    failed_path = os.path.join(work, "failed.txt")
+    failed = open(failed_path).read().split() if os.path.exists(failed_path) else []
+    if failed:
+        p("Failed, so not timed: " + ", ".join(failed))
+        p()
+    p("Byte identity: " + check.replace("\n", "; "))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
