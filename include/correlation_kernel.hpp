@@ -1,0 +1,30 @@
+#pragma once
+// Wide-vector kernels of the correlation product, chosen at run time for the machine at hand.
+#include <cstddef>
+
+namespace correlation {
+
+// Sets C(a, b) = the sum over k < depth of A(k, a) * B(k, b) for every a < n_a and every column b of
+// [col_begin[a], col_end[a]) (all n_b columns when col_begin is null), in exactly the arithmetic of
+// crossProduct: the depth in blocks of `block` values, each block in four interleaved lanes added as
+// ((0 + 1) + (2 + 3)) plus the block's last len % 4 terms summed in order, C += each block's sum. C
+// must hold zeros where it is to be set; entries outside the requested ranges may be set too.
+// Column-major operands with leading dimensions lda, ldb, ldc. Returns false, touching nothing, when
+// the machine has no wide kernel; the caller then takes the plain path.
+bool wideCrossProduct(const double* A, std::ptrdiff_t lda, std::ptrdiff_t n_a, const double* B,
+                      std::ptrdiff_t ldb, std::ptrdiff_t n_b, std::ptrdiff_t depth, std::ptrdiff_t block,
+                      double* C, std::ptrdiff_t ldc, const std::ptrdiff_t* col_begin,
+                      const std::ptrdiff_t* col_end);
+
+// The wide kernels: AVX-512 (8 doubles per vector) and AVX (4); none when the machine has neither.
+enum class WideKernel { none, avx, avx512 };
+WideKernel machineWideKernel();
+const char* wideKernelName(WideKernel kernel);
+
+// The same with a chosen kernel (for tests and benchmarks): false when the machine lacks it.
+bool wideCrossProduct(WideKernel kernel, const double* A, std::ptrdiff_t lda, std::ptrdiff_t n_a,
+                      const double* B, std::ptrdiff_t ldb, std::ptrdiff_t n_b, std::ptrdiff_t depth,
+                      std::ptrdiff_t block, double* C, std::ptrdiff_t ldc, const std::ptrdiff_t* col_begin,
+                      const std::ptrdiff_t* col_end);
+
+} // namespace correlation
