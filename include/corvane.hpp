@@ -153,7 +153,8 @@ public:
   void writeVariantOffset();
   void writeVariantDataCorr();
   void writeVariantDataNumberOfSamples();
-  std::vector<byte_t> writeVariantDataToBuffer(uint32_t index, const CorrelationMap& correlation_map);
+  std::vector<byte_t> writeVariantDataToBuffer(uint32_t index,
+                                               const CorrelationMap& correlation_map);
   std::vector<byte_t> writeVariantDataToBuffer(uint32_t index,
                                                const SampleCountMap& sample_count_map);
   // Both tables of a merged (or one-thread) file, n - 1 entries each, from header_size.

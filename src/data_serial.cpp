@@ -19,18 +19,18 @@ unsigned magnitudeWidth(const std::string& accuracy) {
 
 uint64_t encodeMagnitude(double r, unsigned width) {
   const double a = std::fabs(r);
-  if (!(a >= 0.0)) return 0;  // NaN
+  if (!(a >= 0.0)) return 0; // NaN
   switch (width) {
     case 2: {
-      const double q = a * 32768.0;  // 2^15
+      const double q = a * 32768.0; // 2^15
       return q > 65535.0 ? 65535u : static_cast<uint64_t>(std::floor(q + 0.5));
     }
     case 4: {
-      const double q = a * 2147483648.0;  // 2^31
+      const double q = a * 2147483648.0; // 2^31
       return q > 4294967295.0 ? 4294967295u : static_cast<uint64_t>(std::floor(q + 0.5));
     }
     default: {
-      const double q = a * 9223372036854775808.0;  // 2^63
+      const double q = a * 9223372036854775808.0; // 2^63
       return q >= 18446744073709551616.0 ? UINT64_MAX : static_cast<uint64_t>(std::floor(q + 0.5));
     }
   }
@@ -46,7 +46,7 @@ double decodeCorrelation(uint8_t sign, uint64_t magnitude, unsigned width) {
 
 namespace {
 
-constexpr size_t entry_head = 5;  // partner index and sign byte
+constexpr size_t entry_head = 5; // partner index and sign byte
 
 // The record's size is fixed before the loop, so entries go in without per-field checks.
 template <typename MagnitudeType>
@@ -73,7 +73,7 @@ const byte_t* getCorrelations(const byte_t* p, uint32_t n, CorrelationMap& corre
   return p;
 }
 
-constexpr size_t table_block = 8192;  // entries encoded per write
+constexpr size_t table_block = 8192; // entries encoded per write
 
 } // namespace
 
@@ -82,7 +82,8 @@ void Corvane::buildCorrelationRecord(uint32_t index, const CorrelationMap& corre
   const uint64_t n = correlation_map.size();
   const uint64_t size = 8 + n * (entry_head + width);
   if (size > UINT32_MAX) {
-    corvane::fatalError("Error: The correlations of variant " + std::to_string(uint64_t(index) + 1) +
+    corvane::fatalError("Error: The correlations of variant " +
+                        std::to_string(uint64_t(index) + 1) +
                         " are too many to be stored in one record!");
   }
   prefixed_record.resize(4 + size);
@@ -98,7 +99,8 @@ void Corvane::buildCorrelationRecord(uint32_t index, const CorrelationMap& corre
     default:
       corvane::fatalError("Error: Accuracy '" + accuracy + "' has no coding for correlations!");
   }
-  if (p != end) corvane::fatalError("Error: Internal fault in the BCOR store: correlation record size!");
+  if (p != end)
+    corvane::fatalError("Error: Internal fault in the BCOR store: correlation record size!");
 }
 
 void Corvane::buildSampleCountRecord(uint32_t index, const SampleCountMap& sample_count_map,
@@ -106,7 +108,8 @@ void Corvane::buildSampleCountRecord(uint32_t index, const SampleCountMap& sampl
   const uint64_t n = sample_count_map.size();
   const uint64_t size = 8 + 8 * n;
   if (size > UINT32_MAX) {
-    corvane::fatalError("Error: The sample counts of variant " + std::to_string(uint64_t(index) + 1) +
+    corvane::fatalError("Error: The sample counts of variant " +
+                        std::to_string(uint64_t(index) + 1) +
                         " are too many to be stored in one record!");
   }
   prefixed_record.resize(4 + size);
@@ -120,7 +123,8 @@ void Corvane::buildSampleCountRecord(uint32_t index, const SampleCountMap& sampl
     bcor::storeLittleEndian<uint32_t>(p + 4, entry.second);
     p += 8;
   }
-  if (p != end) corvane::fatalError("Error: Internal fault in the BCOR store: sample-count record size!");
+  if (p != end)
+    corvane::fatalError("Error: Internal fault in the BCOR store: sample-count record size!");
 }
 
 std::vector<byte_t> Corvane::writeVariantDataToBuffer(uint32_t index,
@@ -142,7 +146,8 @@ void Corvane::writeOffsetTable(const std::vector<uint64_t>& table, size_t n_entr
   std::vector<byte_t> block(8 * std::min(count, table_block));
   for (size_t first = 0; first < count; first += table_block) {
     const size_t n = std::min(table_block, count - first);
-    for (size_t k = 0; k < n; ++k) bcor::storeLittleEndian<uint64_t>(&block[8 * k], table[first + k]);
+    for (size_t k = 0; k < n; ++k)
+      bcor::storeLittleEndian<uint64_t>(&block[8 * k], table[first + k]);
     writeBCORBytes(bcor_out, block.data(), 8 * n);
   }
 }
@@ -191,7 +196,8 @@ void Corvane::writeVariantOffset() {
 
 void Corvane::writeVariantDataCorr() {
   if (!bcor_out.is_open()) {
-    corvane::fatalError("Error: Internal fault in the BCOR store: records written before the header!");
+    corvane::fatalError(
+        "Error: Internal fault in the BCOR store: records written before the header!");
   }
   bcor_state = ready_for_correlations;
   const unsigned width = bcor::magnitudeWidth(accuracy);
@@ -208,7 +214,8 @@ void Corvane::writeVariantDataCorr() {
 
 void Corvane::writeVariantDataNumberOfSamples() {
   if (!bcor_out.is_open()) {
-    corvane::fatalError("Error: Internal fault in the BCOR store: records written before the header!");
+    corvane::fatalError(
+        "Error: Internal fault in the BCOR store: records written before the header!");
   }
   bcor_state = ready_for_number_of_samples;
   // The program's one unnamed critical section: threads write these records one at a time.

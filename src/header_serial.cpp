@@ -11,9 +11,9 @@ namespace bcor {
 
 uint64_t encodeFrequency(double frequency) {
   if (std::isnan(frequency)) return frequency_not_a_number;
-  const double q = frequency * 9223372036854775808.0;  // 2^63
+  const double q = frequency * 9223372036854775808.0; // 2^63
   if (q < 0.0) return 0;
-  if (q >= 18446744073709551616.0) return UINT64_MAX;  // 2^64
+  if (q >= 18446744073709551616.0) return UINT64_MAX; // 2^64
   return static_cast<uint64_t>(std::floor(q + 0.5));
 }
 
@@ -129,16 +129,13 @@ void Corvane::writeVariantHeader() {
   bcor_state = ready_for_offsets;
 }
 
-void Corvane::readMinimalHeader(uint32_t& file_header_size, uint32_t& file_number_of_samples,
-                                uint32_t& file_number_of_variants, uint32_t& file_variants_in_file,
-                                uint32_t& file_run_start_position, uint32_t& file_run_end_position,
-                                uint32_t& file_first_variant, uint32_t& file_last_variant,
-                                uint32_t& file_start_position, uint32_t& file_end_position,
-                                uint32_t& file_correlation_records,
-                                uint32_t& file_sample_count_records,
-                                uint64_t& file_total_correlations,
-                                uint64_t& file_correlations_in_file, uint16_t accuracy_length,
-                                std::string& file_accuracy) {
+void Corvane::readMinimalHeader(
+    uint32_t& file_header_size, uint32_t& file_number_of_samples, uint32_t& file_number_of_variants,
+    uint32_t& file_variants_in_file, uint32_t& file_run_start_position,
+    uint32_t& file_run_end_position, uint32_t& file_first_variant, uint32_t& file_last_variant,
+    uint32_t& file_start_position, uint32_t& file_end_position, uint32_t& file_correlation_records,
+    uint32_t& file_sample_count_records, uint64_t& file_total_correlations,
+    uint64_t& file_correlations_in_file, uint16_t accuracy_length, std::string& file_accuracy) {
   readLittleEndianInteger(bcor_in, &file_header_size);
   if (file_header_size == 0) failBCORRead("is incomplete: its writing did not finish!");
   readLittleEndianInteger(bcor_in, &file_number_of_samples);
@@ -168,8 +165,8 @@ void Corvane::readVariantHeaderFromStream() {
                     shared_buffers.run_start_position, shared_buffers.run_end_position,
                     bcor_start_variant, bcor_end_variant, bcor_start_position, bcor_end_position,
                     number_of_correlation_records, number_of_sample_count_records,
-                    shared_buffers.total_number_of_correlations, number_of_correlations_in_file,
-                    0, accuracy);
+                    shared_buffers.total_number_of_correlations, number_of_correlations_in_file, 0,
+                    accuracy);
   if (bin_n_variants != chunk_n_variants) {
     displayError("Error: File '" + bcor_file + "' is a thread-specific BCOR file!");
   }

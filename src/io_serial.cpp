@@ -217,7 +217,9 @@ void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
       stream.seekg(0, std::ios::end);
       const std::streamoff size = stream.tellg();
       stream.seekg(0);
-      if (size < 0 || !stream) corvane::fatalError("Error: File '" + file_name + "' cannot be read!");
+      if (size < 0 || !stream) {
+        corvane::fatalError("Error: File '" + file_name + "' cannot be read!");
+      }
       bcor_in_size = static_cast<uint64_t>(size);
     }
   } else {
@@ -230,10 +232,10 @@ void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
 
 // ---- the instances other concerns link against ----
 
-#define CORVANE_INTEGER_INSTANCES(T)                                                          \
-  template byte_t* Corvane::writeLittleEndianInteger<T>(byte_t*, const byte_t*, T);          \
-  template void Corvane::writeLittleEndianInteger<T>(std::ostream&, T);                      \
-  template byte_t* Corvane::readLittleEndianInteger<T>(byte_t*, const byte_t*, T*);          \
+#define CORVANE_INTEGER_INSTANCES(T)                                                            \
+  template byte_t* Corvane::writeLittleEndianInteger<T>(byte_t*, const byte_t*, T);             \
+  template void Corvane::writeLittleEndianInteger<T>(std::ostream&, T);                         \
+  template byte_t* Corvane::readLittleEndianInteger<T>(byte_t*, const byte_t*, T*);             \
   template const byte_t* Corvane::readLittleEndianInteger<T>(const byte_t*, const byte_t*, T*); \
   template void Corvane::readLittleEndianInteger<T>(std::istream&, T*);
 
@@ -242,10 +244,10 @@ CORVANE_INTEGER_INSTANCES(uint16_t)
 CORVANE_INTEGER_INSTANCES(uint32_t)
 CORVANE_INTEGER_INSTANCES(uint64_t)
 
-#define CORVANE_STRING_INSTANCES(T)                                                              \
+#define CORVANE_STRING_INSTANCES(T)                                                               \
   template byte_t* Corvane::writeLengthFollowedByString<T>(byte_t*, const byte_t*, T,             \
                                                            const std::string&);                   \
-  template void Corvane::writeLengthFollowedByString<T>(std::ostream&, T, const std::string&);   \
+  template void Corvane::writeLengthFollowedByString<T>(std::ostream&, T, const std::string&);    \
   template byte_t* Corvane::readLengthFollowedByString<T>(byte_t*, const byte_t*, T*,             \
                                                           std::string*);                          \
   template const byte_t* Corvane::readLengthFollowedByString<T>(const byte_t*, const byte_t*, T*, \

@@ -15,12 +15,12 @@
 namespace bcortest {
 
 // Errors go to standard output; death tests match standard error, so the child joins them.
-#define EXPECT_FATAL(statement, regex)                                                  \
-  EXPECT_EXIT(                                                                          \
-      {                                                                                 \
-        ::dup2(STDERR_FILENO, STDOUT_FILENO);                                           \
-        statement;                                                                      \
-      },                                                                                \
+#define EXPECT_FATAL(statement, regex)        \
+  EXPECT_EXIT(                                \
+      {                                       \
+        ::dup2(STDERR_FILENO, STDOUT_FILENO); \
+        statement;                            \
+      },                                      \
       ::testing::ExitedWithCode(1), regex)
 
 struct SettingsGuard {

@@ -19,10 +19,16 @@ TEST(BcorFrequency, FixedPointCoding) {
     uint64_t stored;
   };
   const Case cases[] = {
-      {1.0, 1ull << 63},           {0.5, 1ull << 62},        {0.25, 1ull << 61},
-      {0.0, 0},                    {-0.25, 0},               {-0.0, 0},
-      {std::ldexp(1.5, -63), 2},   // a fraction of one half rounds up
-      {std::ldexp(1.25, -63), 1},  {2.0, UINT64_MAX},       {1.5, 3ull << 62},
+      {1.0, 1ull << 63},
+      {0.5, 1ull << 62},
+      {0.25, 1ull << 61},
+      {0.0, 0},
+      {-0.25, 0},
+      {-0.0, 0},
+      {std::ldexp(1.5, -63), 2}, // a fraction of one half rounds up
+      {std::ldexp(1.25, -63), 1},
+      {2.0, UINT64_MAX},
+      {1.5, 3ull << 62},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(bcor::encodeFrequency(c.frequency), c.stored) << c.frequency;
@@ -55,7 +61,7 @@ TEST(BcorVariantRecord, BytesOfOneRecord) {
   h.B_allele_freq = 0.0;
   Bytes expected;
   expected.u32(7).u16(3).text("rs1").u32(1000).u16(2).text("22").u32(1).text("A").u32(2).text("GT");
-  expected.v.insert(expected.v.end(), {0, 0, 0, 0, 0, 0, 0, 0x80});  // 1.0 as 2^63
+  expected.v.insert(expected.v.end(), {0, 0, 0, 0, 0, 0, 0, 0x80}); // 1.0 as 2^63
   expected.u64(0);
   ASSERT_EQ(expected.size(), 36u + 3 + 2 + 1 + 2);
   std::vector<byte_t> record = engine.writeVariantHeaderToBuffer(h);
@@ -98,7 +104,7 @@ TEST(BcorVariantRecord, RandomRecordsRoundTrip) {
   std::mt19937_64 rng(20240611);
   auto randomText = [&](size_t max_length) {
     std::string s(rng() % (max_length + 1), '\0');
-    for (char& c : s) c = static_cast<char>(rng() & 0xff);  // any byte, NUL included
+    for (char& c : s) c = static_cast<char>(rng() & 0xff); // any byte, NUL included
     return s;
   };
   std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -113,8 +119,8 @@ TEST(BcorVariantRecord, RandomRecordsRoundTrip) {
     h.A_allele_freq = unit(rng);
     h.B_allele_freq = 1.0 - h.A_allele_freq;
     std::vector<byte_t> record = engine.writeVariantHeaderToBuffer(h);
-    ASSERT_EQ(record.size(), 36 + h.RSID.size() + h.chromosome.size() + h.A_allele.size() +
-                                 h.B_allele.size());
+    ASSERT_EQ(record.size(),
+              36 + h.RSID.size() + h.chromosome.size() + h.A_allele.size() + h.B_allele.size());
     const VariantHeader back = engine.readVariantHeaderToBuffer(record);
     EXPECT_EQ(back.index, h.index);
     EXPECT_EQ(back.RSID, h.RSID);
@@ -133,7 +139,8 @@ TEST(BcorVariantRecordDeathTest, MalformedRecordsAndOverlongTexts) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = "ld.bcor";
-  std::vector<byte_t> record = engine.writeVariantHeaderToBuffer(bcortest::variant(1, "rs", 5, 0.5));
+  std::vector<byte_t> record =
+      engine.writeVariantHeaderToBuffer(bcortest::variant(1, "rs", 5, 0.5));
   std::vector<byte_t> longer = record;
   longer.push_back(0);
   EXPECT_FATAL(engine.readVariantHeaderToBuffer(longer), "Error: File 'ld.bcor' is corrupt");
@@ -144,17 +151,18 @@ TEST(BcorVariantRecordDeathTest, MalformedRecordsAndOverlongTexts) {
 
   VariantHeader h = bcortest::variant(4, std::string(65536, 'r'), 5, 0.5);
   EXPECT_FATAL(engine.writeVariantHeaderToBuffer(h), "longer than 65535 bytes");
-  h.RSID = std::string(65535, 'r');  // the longest that fits
+  h.RSID = std::string(65535, 'r'); // the longest that fits
   EXPECT_EQ(engine.writeVariantHeaderToBuffer(h).size(), 36u + 65535 + 2 + 1 + 1);
 }
 
 // ---- the header of a whole file ----
 
 class BcorHeaderFile : public ::testing::Test {
-protected:
+ protected:
   SettingsGuard guard;
-  std::string dir = testutil::scratchDir(
-      std::string("bcor_header_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  std::string dir =
+      testutil::scratchDir(std::string("bcor_header_") +
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
 
   // A one-thread run over the variants, written through the writers; returns the file name.
   std::string writeRun(const std::vector<VariantHeader>& headers, const std::string& accuracy,
@@ -185,8 +193,9 @@ TEST_F(BcorHeaderFile, RecordsStartAfterTheAccuracyWord) {
     EXPECT_EQ(std::vector<byte_t>(bytes.begin() + 64, bytes.begin() + c.first_record), word.v);
     Bytes size;
     size.u32(36 + 3 + 2 + 1 + 1);
-    EXPECT_EQ(std::vector<byte_t>(bytes.begin() + c.first_record, bytes.begin() + c.first_record + 4),
-              size.v);
+    EXPECT_EQ(
+        std::vector<byte_t>(bytes.begin() + c.first_record, bytes.begin() + c.first_record + 4),
+        size.v);
     Bytes header_size;
     header_size.u32(c.first_record + 4 + 43);
     EXPECT_EQ(std::vector<byte_t>(bytes.begin(), bytes.begin() + 4), header_size.v);
@@ -195,7 +204,8 @@ TEST_F(BcorHeaderFile, RecordsStartAfterTheAccuracyWord) {
 
 TEST_F(BcorHeaderFile, ReadBackLoadsTheEngineAndTheSharedValues) {
   std::vector<VariantHeader> headers;
-  for (uint32_t k = 0; k < 4; ++k) headers.push_back(bcortest::variant(10 + k, "rs" + std::to_string(k), 100 * (k + 1), 0.25));
+  for (uint32_t k = 0; k < 4; ++k)
+    headers.push_back(bcortest::variant(10 + k, "rs" + std::to_string(k), 100 * (k + 1), 0.25));
   const std::string path = writeRun(headers, "high");
   Shared_buffers shared(0);
   Corvane engine(par, shared);
@@ -240,7 +250,8 @@ TEST_F(BcorHeaderFile, FewerRecordsThanVariantsStopAtTheHeaderEnd) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/few.bcor";
-  bcortest::setUpOneThreadRun(engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(
+      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
   engine.bin_n_variants = engine.chunk_n_variants = 3;
   engine.bcor_end_variant = 2;
   bcortest::writeWholeFile(engine);
@@ -256,8 +267,9 @@ TEST_F(BcorHeaderFileDeathTest, ThreadSpecificFileIsRefused) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/threads.bcor";
-  bcortest::setUpOneThreadRun(engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
-  engine.n_processes = 2;  // first of two threads: its share is half of the run
+  bcortest::setUpOneThreadRun(
+      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  engine.n_processes = 2; // first of two threads: its share is half of the run
   engine.bin_n_variants = 4;
   engine.bcor_end_variant = 3;
   bcortest::writeWholeFile(engine);
@@ -272,13 +284,14 @@ TEST_F(BcorHeaderFileDeathTest, UnfinishedFileIsRefused) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/unfinished.bcor";
-  bcortest::setUpOneThreadRun(engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(
+      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
   engine.correlations[0][1] = 0.5;
   bcortest::countRecords(engine);
   engine.writeVariantHeader();
   engine.writeVariantOffset();
   engine.writeVariantDataCorr();
-  engine.bcor_out.close();  // the writer stops before its last step
+  engine.bcor_out.close(); // the writer stops before its last step
   Shared_buffers shared2(0);
   Corvane reader(par, shared2);
   reader.bcor_file = engine.bcor_file + "_1";
@@ -287,7 +300,8 @@ TEST_F(BcorHeaderFileDeathTest, UnfinishedFileIsRefused) {
 }
 
 TEST_F(BcorHeaderFileDeathTest, CorruptHeadersAreRefused) {
-  const std::string path = writeRun({bcortest::variant(5, "a", 1, 0.5), bcortest::variant(6, "b", 2, 0.5)}, "low");
+  const std::string path =
+      writeRun({bcortest::variant(5, "a", 1, 0.5), bcortest::variant(6, "b", 2, 0.5)}, "low");
   const std::vector<byte_t> good = bcortest::fileBytes(path);
   // The file with some u32 fields replaced: (offset, value) pairs.
   auto variantWith = [&](std::vector<std::pair<size_t, uint32_t>> changes) {
@@ -317,7 +331,8 @@ TEST_F(BcorHeaderFileDeathTest, CorruptHeadersAreRefused) {
   // A record whose index lies outside the file's first and last variant.
   EXPECT_FATAL(readIt(variantWith({{69 + 4, 4}})), "Error: File '.*bad.bcor' is corrupt");
   // A record whose size overstates its fields.
-  EXPECT_FATAL(readIt(variantWith({{69, 36 + 1 + 2 + 1 + 1 + 1}})), "Error: File '.*bad.bcor' is corrupt");
+  EXPECT_FATAL(readIt(variantWith({{69, 36 + 1 + 2 + 1 + 1 + 1}})),
+               "Error: File '.*bad.bcor' is corrupt");
 }
 
 } // namespace

@@ -39,10 +39,26 @@ byte_t* writeCase(Corvane& engine, byte_t* p, const byte_t* end, const LittleEnd
 uint64_t readCase(Corvane& engine, const byte_t* p, const byte_t* end, int width,
                   const byte_t** next) {
   switch (width) {
-    case 1: { uint8_t v; *next = engine.readLittleEndianInteger(p, end, &v); return v; }
-    case 2: { uint16_t v; *next = engine.readLittleEndianInteger(p, end, &v); return v; }
-    case 4: { uint32_t v; *next = engine.readLittleEndianInteger(p, end, &v); return v; }
-    default: { uint64_t v; *next = engine.readLittleEndianInteger(p, end, &v); return v; }
+    case 1: {
+      uint8_t v;
+      *next = engine.readLittleEndianInteger(p, end, &v);
+      return v;
+    }
+    case 2: {
+      uint16_t v;
+      *next = engine.readLittleEndianInteger(p, end, &v);
+      return v;
+    }
+    case 4: {
+      uint32_t v;
+      *next = engine.readLittleEndianInteger(p, end, &v);
+      return v;
+    }
+    default: {
+      uint64_t v;
+      *next = engine.readLittleEndianInteger(p, end, &v);
+      return v;
+    }
   }
 }
 
@@ -171,12 +187,13 @@ TEST(BcorPrimitivesDeathTest, BufferReadPastRecordEndIsACorruptFile) {
 }
 
 class BcorStreamFile : public ::testing::Test {
-protected:
+ protected:
   SettingsGuard guard;
   Shared_buffers shared{0};
   Corvane engine{par, shared};
-  std::string dir = testutil::scratchDir(
-      std::string("bcor_stream_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  std::string dir =
+      testutil::scratchDir(std::string("bcor_stream_") +
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
 
   std::string put(const std::string& name, const Bytes& bytes) {
     const std::string path = dir + "/" + name;
