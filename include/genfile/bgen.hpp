@@ -241,7 +241,8 @@ void uncompress_probability_data(const Context& context, const byte_t* begin, co
 
 // The setters below receive, per block: initialise(N, M), then per sample set_sample(i),
 // set_number_of_entries(E, ploidy, phased) and E times set_value(v). A missing sample's entries
-// are all -1.0.
+// are all -1.0. An unphased diploid biallelic sample (the common case) may instead come as one
+// set_diploid(p0, p1, p2) after set_sample(i), which stands for the same calls.
 
 namespace v11 {
 namespace impl {
@@ -263,10 +264,9 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
   const byte_t* p = begin;
   for (uint32_t i = 0; i < n; ++i, p += 6) {
     setter.set_sample(i);
-    setter.set_number_of_entries(3, 2, false);
-    setter.set_value(static_cast<double>(uint32_t(p[0]) | (uint32_t(p[1]) << 8)) / factor);
-    setter.set_value(static_cast<double>(uint32_t(p[2]) | (uint32_t(p[3]) << 8)) / factor);
-    setter.set_value(static_cast<double>(uint32_t(p[4]) | (uint32_t(p[5]) << 8)) / factor);
+    setter.set_diploid(static_cast<double>(uint32_t(p[0]) | (uint32_t(p[1]) << 8)) / factor,
+                       static_cast<double>(uint32_t(p[2]) | (uint32_t(p[3]) << 8)) / factor,
+                       static_cast<double>(uint32_t(p[4]) | (uint32_t(p[5]) << 8)) / factor);
   }
 }
 } // namespace v11
@@ -358,9 +358,22 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
   impl::BitReader reader{begin + 10 + n, end};
   const double denominator = static_cast<double>((uint64_t(1) << B) - 1);
   const uint32_t group = K - 1u;  // stored values per phased haplotype
+  const bool biallelic_unphased = !phased && K == 2;
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t P = ploidy[i] & 0x3Fu;
     const bool missing = (ploidy[i] & 0x80u) != 0;
+    if (biallelic_unphased && P == 2 && !missing && reader.bits_left() >= 2 * B) {
+      const double v0 = static_cast<double>(impl::parse_bit_representation(reader, B)) / denominator;
+      const double v1 = static_cast<double>(impl::parse_bit_representation(reader, B)) / denominator;
+      const double sum = v0 + v1;
+      if (sum > 1.00000001) {
+        throw BGenFormatError("the probabilities of sample " + std::to_string(i + 1) +
+                              " sum to " + std::to_string(sum) + ", above 1");
+      }
+      setter.set_sample(i);
+      setter.set_diploid(v0, v1, 1.0 - sum);
+      continue;
+    }
     uint64_t E, S;
     if (phased) {
       E = static_cast<uint64_t>(K) * P;
@@ -448,6 +461,12 @@ struct ProbSetter {
     probabilities->values.resize(probabilities->values.size() + n_entries, 0.0);
     entry = 0;
   }
+  void set_diploid(double p0, double p1, double p2) {
+    set_number_of_entries(3, 2, false);
+    set_value(p0);
+    set_value(p1);
+    set_value(p2);
+  }
   void set_value(double value) {
     if (entry >= probabilities->counts[sample]) {
       throw BGenFormatError("more probability entries than announced");
@@ -479,6 +498,14 @@ public:
     m_phased = phased;
     m_group = phased ? static_cast<uint32_t>(n_entries / 2) : 0;
     m_last = phased ? m_group + 1 : 2;
+  }
+  void set_diploid(double p0, double p1, double p2) {
+    if (m_current < 0) return;
+    m_phased = false;
+    m_p[0] = p0;
+    m_p[1] = p1;
+    m_p[2] = p2;
+    finish_sample();
   }
   void set_value(double value) {
     if (m_current < 0) return;

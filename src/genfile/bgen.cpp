@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 #include "fatal.hpp"
@@ -194,7 +195,10 @@ void BgenParser::open(const std::string& name) {
   filename = name;
   m_state = e_NotOpen;
   stream.reset(new std::ifstream(name, std::ios::in | std::ios::binary));
-  if (!stream->is_open()) fail_shared("Error: File '" + name + "' cannot be opened!");
+  std::error_code ignored;
+  if (!stream->is_open() || std::filesystem::is_directory(name, ignored)) {
+    fail_shared("Error: File '" + name + "' cannot be opened!");
+  }
   stream->seekg(0, std::ios::end);
   const std::streamoff size = stream->tellg();
   stream->seekg(0, std::ios::beg);

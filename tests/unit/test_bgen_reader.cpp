@@ -330,6 +330,7 @@ TEST(BgenReaderDeath, OpeningRefusals) {
   BgenParser parser;
   EXPECT_FATAL(openParser(parser, dir + "/absent.bgen"),
                "Error: File '.*absent.bgen' cannot be opened!");
+  EXPECT_FATAL(openParser(parser, dir), "Error: File '.*bgen_reader_refusals' cannot be opened!");
   EXPECT_FATAL(openParser(parser, at("magic.bgen", file(0x9, 1, 1, {}, "", "", "BGEN"))),
                "Error: File '.*magic.bgen' is not a BGEN file!");
   for (uint32_t flags : {0x2u, 0xAu, 0x3u, 0xBu}) {
