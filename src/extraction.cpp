@@ -69,16 +69,15 @@ VariantSet requestedSet(const Corvane& engine) {
 // Reads the size-prefixed record at `offset` and checks that it belongs to `variant`.
 std::vector<byte_t> readRecordAt(Corvane& engine, uint64_t offset, uint32_t variant) {
   engine.bcor_in.seekg(static_cast<std::streamoff>(offset));
-  if (!engine.bcor_in) engine.displayError("Error: File '" + engine.bcor_file + "' cannot be opened!");
+  if (!engine.bcor_in) engine.failBCORRead("cannot be read!");
   std::vector<byte_t> record = engine.readStreamToBuffer(engine.bcor_in);
   uint32_t owner = 0;
   if (record.size() >= 4) {
     engine.readLittleEndianInteger(record.data(), record.data() + record.size(), &owner);
   }
   if (record.size() < 4 || owner != variant) {
-    engine.displayError("Error: File '" + engine.bcor_file + "' is corrupt: the record at offset " +
-                        std::to_string(offset) + " does not belong to variant " +
-                        std::to_string(variant) + "!");
+    engine.failBCORRead("is corrupt: the record at offset " + std::to_string(offset) +
+                        " does not belong to variant " + std::to_string(variant) + "!");
   }
   return record;
 }
@@ -90,8 +89,7 @@ bool readVariantRecords(Corvane& engine, uint32_t variant, bool with_samples, Co
   const uint64_t entries = engine.correlation_offsets.size();
   const uint64_t k = static_cast<uint64_t>(variant) - engine.bcor_start_variant;
   if (variant < engine.bcor_start_variant || k > entries || engine.sample_count_offsets.size() != entries) {
-    engine.displayError("Error: File '" + engine.bcor_file + "' holds variant " + std::to_string(variant) +
-                        " outside its offset tables!");
+    engine.failBCORRead("is corrupt: variant " + std::to_string(variant) + " lies outside its offset tables!");
   }
   if (k == entries || engine.correlation_offsets[k] == 0) return false;
   correlation = engine.readVariantCorrFromBuffer(readRecordAt(engine, engine.correlation_offsets[k], variant));

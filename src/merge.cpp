@@ -1,6 +1,7 @@
 #include "merge.hpp"
 
 #include <cstdint>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <utility>
@@ -52,19 +53,20 @@ FileHeader openPerThreadFile(Corvane& engine, const std::string& name) {
   return h;
 }
 
-void checkWritten(Corvane& engine) {
-  if (!engine.bcor_out) engine.displayError("Error: File '" + engine.bcor_file + "' cannot be written!");
-}
-
-// Copies `count` size-prefixed data records from bcor_in to the merged file and notes each one's
-// offset in `table`. Only the first `table_entries` entries are seen by readers of the merged file.
+// Copies `count` size-prefixed data records from bcor_in to the end of the merged file and notes
+// each one's offset in `table`. Readers of the merged file see only its first `table_entries`
+// entries.
 void copyDataRecords(Corvane& engine, const std::string& name, uint32_t count,
                      std::vector<uint64_t>& table, uint64_t table_entries, const char* kind) {
+  if (count == 0) return;
+  const std::streamoff start = engine.bcor_out.tellp();
+  if (start < 0) engine.failBCORWrite(engine.bcor_out);
+  uint64_t position = static_cast<uint64_t>(start);
   for (uint32_t r = 0; r < count; ++r) {
-    std::vector<byte_t> record = engine.readStreamToBuffer(engine.bcor_in);
+    const std::vector<byte_t> record = engine.readStreamToBuffer(engine.bcor_in);
     if (record.size() < 8) {
-      engine.displayError("Error: File '" + name + "' holds a " + kind + " record of " +
-                          std::to_string(record.size()) + " bytes, too short to be one!");
+      engine.failBCORRead("is corrupt: a " + std::string(kind) + " record of " +
+                          std::to_string(record.size()) + " bytes is too short to be one!");
     }
     uint32_t variant = 0;
     engine.readLittleEndianInteger(record.data(), record.data() + record.size(), &variant);
@@ -79,13 +81,10 @@ void copyDataRecords(Corvane& engine, const std::string& name, uint32_t count,
       engine.displayError("Error: Variant " + std::to_string(variant) + " has more than one " + kind +
                           " record in the BCOR files to merge!");
     }
-    const std::streamoff offset = engine.bcor_out.tellp();
-    if (offset <= 0) checkWritten(engine);
-    table[k] = static_cast<uint64_t>(offset);
+    table[k] = position;
     engine.writeLittleEndianInteger(engine.bcor_out, static_cast<uint32_t>(record.size()));
-    engine.bcor_out.write(reinterpret_cast<const char*>(record.data()),
-                          static_cast<std::streamsize>(record.size()));
-    checkWritten(engine);
+    engine.writeBCORBytes(engine.bcor_out, record.data(), record.size());
+    position += 4 + record.size();
   }
 }
 
@@ -145,10 +144,11 @@ void Corvane::readVariantHeaderFromMaster() {
     sum_of_shares += h.number_of_variants_in_file;
     sum_of_pairs += h.number_of_correlations_in_file;
 
-    const std::streamoff header_end = h.header_size;
+    uint64_t position = bcor::fixed_header_size + static_cast<uint64_t>(h.accuracy.size());
     uint32_t j = 0;
-    while (j < h.number_of_variants_in_file && bcor_in.tellg() < header_end) {
+    while (j < h.number_of_variants_in_file && position < h.header_size) {
       std::vector<byte_t> record = readStreamToBuffer(bcor_in);
+      position += 4 + record.size();
       VariantHeader variant = readVariantHeaderToBuffer(record);
       if (variant.position == 0) {
         displayError("Error: Variant '" + variant.RSID + "' in file '" + name + "' has position 0!");
@@ -165,7 +165,7 @@ void Corvane::readVariantHeaderFromMaster() {
     }
     // The merged header takes its records from here: a file that holds more or fewer than it
     // announces would leave the merged file inconsistent.
-    if (j != h.number_of_variants_in_file || bcor_in.tellg() != header_end) {
+    if (j != h.number_of_variants_in_file || position != h.header_size) {
       displayError("Error: File '" + name + "' does not hold the " +
                    std::to_string(h.number_of_variants_in_file) +
                    " variant records that its header announces!");
@@ -209,6 +209,11 @@ void Corvane::readVariantHeaderFromMaster() {
   chunk_start_variant = smallest;
   chunk_end_variant = largest + 1;
   bcor_state = not_open;
+
+  // The merged file is created next, after the status blocks: refuse an output that cannot be
+  // created before anything is printed. Opening for appending leaves an existing file as it is.
+  std::ofstream probe(bcor_file, std::ios::out | std::ios::binary | std::ios::app);
+  if (!probe.is_open()) displayError("Error: File '" + bcor_file + "' cannot be written!");
 }
 
 void Corvane::readWriteVariantDataFromMaster() {
@@ -225,7 +230,7 @@ void Corvane::readWriteVariantDataFromMaster() {
     uint64_t m = h.number_of_variants_in_file;
     if (i == n_processes && m > 0) --m;
     bcor_in.seekg(static_cast<std::streamoff>(h.header_size + 16 * m));
-    if (!bcor_in) displayError("Error: File '" + bcor_file + "' cannot be opened!");
+    if (!bcor_in) failBCORRead("cannot be read!");
     copyDataRecords(*this, name, h.number_of_correlation_records, correlation_offsets, table_entries,
                     "correlation");
     copyDataRecords(*this, name, h.number_of_sample_count_records, sample_count_offsets, table_entries,
@@ -235,17 +240,10 @@ void Corvane::readWriteVariantDataFromMaster() {
 
   // The first n - 1 correlation entries, then the whole sample-count table: with two or more files
   // its spare last entry and 8 bytes of the placeholders stay behind as zeros.
-  const size_t entries = static_cast<size_t>(table_entries) + sample_count_offsets.size();
-  std::vector<byte_t> tables(entries * 8);
-  byte_t* p = tables.data();
-  byte_t* const end = tables.data() + tables.size();
-  for (uint64_t k = 0; k < table_entries; ++k) p = writeLittleEndianInteger(p, end, correlation_offsets[k]);
-  for (uint64_t offset : sample_count_offsets) p = writeLittleEndianInteger(p, end, offset);
-  bcor_out.seekp(static_cast<std::streamoff>(header_size));
-  bcor_out.write(reinterpret_cast<const char*>(tables.data()), static_cast<std::streamsize>(tables.size()));
-  bcor_out.flush();
-  checkWritten(*this);
-  bcor_out.close();
-  checkWritten(*this);
+  seekBCOROut(header_size);
+  writeOffsetTable(correlation_offsets, static_cast<size_t>(table_entries));
+  writeOffsetTable(sample_count_offsets);
+  // Only now does the merged file get its header size: an interrupted merge is never read as whole.
+  finishBCOR();
   std::cout << std::endl;
 }

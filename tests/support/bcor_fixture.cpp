@@ -22,7 +22,7 @@ std::vector<VariantHeader> makeVariants(uint32_t first_index, uint32_t n, uint32
   return variants;
 }
 
-void writePerThreadFiles(const Run& run, const std::string& base, const std::vector<uint32_t>& shares,
+void writePerThreadFiles(const StoredRun& run, const std::string& base, const std::vector<uint32_t>& shares,
                          const Tweak& tweak) {
   SettingsGuard guard;
   flags = Flags();
@@ -86,7 +86,7 @@ void writePerThreadFiles(const Run& run, const std::string& base, const std::vec
   }
 }
 
-std::string writeSingleFile(const Run& run, const std::string& base) {
+std::string writeSingleFile(const StoredRun& run, const std::string& base) {
   writePerThreadFiles(run, base, {static_cast<uint32_t>(run.variants.size())});
   return base + "_1";
 }

@@ -18,7 +18,7 @@ struct StoredPair {
   uint32_t n_samples = 0;  // 0: every sample of the run
 };
 
-struct Run {
+struct StoredRun {
   std::vector<VariantHeader> variants;  // ascending, consecutive indices
   std::vector<StoredPair> pairs;
   uint32_t n_samples = 100;
@@ -35,12 +35,12 @@ std::vector<VariantHeader> makeVariants(uint32_t first_index, uint32_t n, uint32
 typedef std::function<void(Corvane& engine, uint32_t thread)> Tweak;
 
 // Writes the per-thread files of the run, thread t taking the next shares[t] variants.
-void writePerThreadFiles(const Run& run, const std::string& base, const std::vector<uint32_t>& shares,
+void writePerThreadFiles(const StoredRun& run, const std::string& base, const std::vector<uint32_t>& shares,
                          const Tweak& tweak = Tweak());
 
 // Writes the run as the single file of a one-thread run (base + "_1"), which the extraction modes
 // read like a merged file; returns its name.
-std::string writeSingleFile(const Run& run, const std::string& base);
+std::string writeSingleFile(const StoredRun& run, const std::string& base);
 
 // Restores the process-wide settings when a test ends.
 struct SettingsGuard {

@@ -17,7 +17,7 @@
 
 namespace {
 
-using testbcor::Run;
+using testbcor::StoredRun;
 using testbcor::SettingsGuard;
 
 const std::string kProcessing = "\r- Processing variant               : ";
@@ -28,11 +28,14 @@ const std::string kTableHeader =
 enum class Mode { meta, matrix, table };
 
 struct Options {
-  Mode mode = Mode::table;
+  Options(Mode m = Mode::table, double thold = 0.0, double proportion = 0.0)
+      : mode(m), ld_thold(thold), prop(proportion) {}
+  Mode mode;
   std::vector<uint32_t> range;
   std::string list;  // inclusion list file, or empty
-  double ld_thold = 0.0;
-  double prop = 0.0;
+  double ld_thold;
+  double prop;
+  bool capture = true;  // false in death tests: their messages must reach the test's stderr
 };
 
 struct Outcome {
@@ -72,7 +75,7 @@ Outcome extract(const std::string& bcor, const std::string& out, const Options& 
   Shared_buffers shared(0);
   Corvane engine(par, shared);
 
-  testing::internal::CaptureStdout();
+  if (o.capture) testing::internal::CaptureStdout();
   engine.readVariantHeaderFromStream();
   if (o.mode == Mode::meta) {
     engine.writeVariantHeaderToStream();
@@ -87,7 +90,7 @@ Outcome extract(const std::string& bcor, const std::string& out, const Options& 
     }
   }
   Outcome result;
-  result.output = testing::internal::GetCapturedStdout();
+  if (o.capture) result.output = testing::internal::GetCapturedStdout();
   result.count = shared.total_number_of_correlations;
   result.written = std::filesystem::exists(out);
   if (result.written) result.file = testutil::readFile(out);
@@ -118,16 +121,16 @@ std::string listLine(const VariantHeader& v, bool swapped = false) {
 const std::string kListHeader = "RSID position chromosome A_allele B_allele\n";
 
 // Eight variants at 100, 200, ..., 800, 100 samples.
-Run eightVariantRun() {
-  Run run;
+StoredRun eightVariantRun() {
+  StoredRun run;
   run.variants = testbcor::makeVariants(0, 8, 100, 100);
   run.pairs = {{0, 1, -0.25, 0}, {2, 6, 0.5, 0}, {3, 4, 0.0, 0}, {1, 7, 0.75, 60}, {5, 6, -1.0, 0}};
   return run;
 }
 
 // Five variants with pairs at and around the thresholds 0.25 and 0.5 used below.
-Run thresholdRun() {
-  Run run;
+StoredRun thresholdRun() {
+  StoredRun run;
   run.variants = testbcor::makeVariants(0, 5, 100, 100);
   run.pairs = {{0, 1, -0.25, 0}, {0, 2, 0.2, 0},   {1, 3, 0.5, 50},
                {1, 4, 0.5, 49},  {2, 3, 0.9, 0},   {3, 4, 0.25, 100}};
@@ -141,7 +144,7 @@ protected:
     dir = testutil::scratchDir(std::string("extraction_") +
                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
   }
-  std::string write(const Run& run) { return testbcor::writeSingleFile(run, dir + "/run.bcor"); }
+  std::string write(const StoredRun& run) { return testbcor::writeSingleFile(run, dir + "/run.bcor"); }
   std::string list(const std::string& body, const std::string& name = "list.txt") {
     const std::string path = dir + "/" + name;
     testutil::writeFile(path, body);
@@ -153,7 +156,7 @@ protected:
 // ---- meta list ----
 
 TEST_F(Extraction, MetaListsIndexFromOneAndTenDecimals) {
-  Run run;
+  StoredRun run;
   run.variants = testbcor::makeVariants(0, 3, 100, 100);
   run.variants[1].RSID = "";
   run.variants[2].A_allele_freq = 1.0;
@@ -170,7 +173,7 @@ TEST_F(Extraction, MetaListsIndexFromOneAndTenDecimals) {
 }
 
 TEST_F(Extraction, MetaKeepsGenotypeFileIndexAndRange) {
-  Run run;
+  StoredRun run;
   run.variants = testbcor::makeVariants(500, 4, 100, 100);
   const std::string bcor = write(run);
   Options o{Mode::meta};
@@ -198,7 +201,7 @@ TEST_F(Extraction, MatrixHoldsEveryStoredPairMirrored) {
 }
 
 TEST_F(Extraction, MatrixProgressSkipsMultiplesOfHundred) {
-  Run run;
+  StoredRun run;
   run.variants = testbcor::makeVariants(0, 250, 100, 10);
   const Outcome r = extract(write(run), dir + "/out.matrix", {Mode::matrix});
   std::string progress;
@@ -224,7 +227,7 @@ TEST_F(Extraction, MatrixOfOneVariantAndOfNone) {
 }
 
 TEST_F(Extraction, MatrixNumbersRowsByPlaceInASetWithGaps) {
-  Run run;
+  StoredRun run;
   run.variants = testbcor::makeVariants(0, 4, 100, 100);
   run.variants[1].position = 300;
   run.variants[2].position = 200;
@@ -239,7 +242,7 @@ TEST_F(Extraction, MatrixNumbersRowsByPlaceInASetWithGaps) {
 // ---- requested matrix ----
 
 TEST_F(Extraction, RequestedMatrixFindsPairsInAnyOrder) {
-  const Run run = eightVariantRun();
+  const StoredRun run = eightVariantRun();
   const std::string bcor = write(run);
   std::string ascending = kListHeader, descending = kListHeader;
   for (int k = 0; k < 8; ++k) ascending += listLine(run.variants[k]);
@@ -257,7 +260,7 @@ TEST_F(Extraction, RequestedMatrixFindsPairsInAnyOrder) {
 }
 
 TEST_F(Extraction, RequestedMatrixNegatesAlleleSwappedVariants) {
-  const Run run = eightVariantRun();
+  const StoredRun run = eightVariantRun();
   const auto& v = run.variants;
   // Places: 0 rs0, 1 rs1 swapped, 2 rs2, 3 rs6, 4 rs7 swapped (the run's last variant, no record).
   Options o{Mode::matrix};
@@ -276,7 +279,7 @@ TEST_F(Extraction, RequestedMatrixNegatesAlleleSwappedVariants) {
 }
 
 TEST_F(Extraction, RequestedMatrixWithVariantListedTwice) {
-  const Run run = eightVariantRun();
+  const StoredRun run = eightVariantRun();
   Options o{Mode::matrix};
   o.list = list(kListHeader + listLine(run.variants[2]) + listLine(run.variants[6]) +
                 listLine(run.variants[2], true));
@@ -288,7 +291,7 @@ TEST_F(Extraction, RequestedMatrixWithVariantListedTwice) {
 }
 
 TEST_F(Extraction, RequestedMatrixProgressAndEmptyForms) {
-  Run run;
+  StoredRun run;
   run.variants = testbcor::makeVariants(0, 250, 100, 10);
   const std::string bcor = write(run);
   std::string body = kListHeader;
@@ -337,7 +340,7 @@ TEST_F(Extraction, TableAppliesInclusiveThresholdsAndSampleCounts) {
 }
 
 TEST_F(Extraction, TableNumbersFromTheSetsFirstVariant) {
-  Run run;
+  StoredRun run;
   run.variants = testbcor::makeVariants(500, 3, 100, 100);
   run.pairs = {{500, 502, 0.5, 0}};
   const Outcome r = extract(write(run), dir + "/out.table", {Mode::table});
@@ -360,7 +363,7 @@ TEST_F(Extraction, TableOfOneVariantAndOfNone) {
 // ---- requested table ----
 
 TEST_F(Extraction, RequestedTableInDescendingOrderFindsTheSamePairs) {
-  const Run run = thresholdRun();
+  const StoredRun run = thresholdRun();
   const std::string bcor = write(run);
   Options o{Mode::table};
   o.ld_thold = 0.25;
@@ -372,7 +375,7 @@ TEST_F(Extraction, RequestedTableInDescendingOrderFindsTheSamePairs) {
   const Outcome asc = extract(bcor, dir + "/asc.table", o);
   o.list = list(descending, "desc.txt");
   const Outcome desc = extract(bcor, dir + "/desc.table", o);
-  EXPECT_EQ(asc.file, extract(bcor, dir + "/whole.table", {Mode::table, {}, "", 0.25, 0.5}).file);
+  EXPECT_EQ(asc.file, extract(bcor, dir + "/whole.table", Options(Mode::table, 0.25, 0.5)).file);
   // In list order; the number of samples comes from the record of the lower-index variant.
   EXPECT_EQ(desc.file, kTableHeader +
                            "1 1 rs4 500 2 rs3 400 0.25 100\n"
@@ -384,7 +387,7 @@ TEST_F(Extraction, RequestedTableInDescendingOrderFindsTheSamePairs) {
 }
 
 TEST_F(Extraction, RequestedTableSignRule) {
-  const Run run = thresholdRun();
+  const StoredRun run = thresholdRun();
   const auto& v = run.variants;
   Options o{Mode::table};
   o.list = list(kListHeader + listLine(v[0]) + listLine(v[1], true) + listLine(v[3], true) + listLine(v[4]));
@@ -397,7 +400,7 @@ TEST_F(Extraction, RequestedTableSignRule) {
 }
 
 TEST_F(Extraction, RequestedTableOfOneVariant) {
-  const Run run = thresholdRun();
+  const StoredRun run = thresholdRun();
   Options o{Mode::table};
   o.list = list(kListHeader + listLine(run.variants[2]));
   const Outcome r = extract(write(run), dir + "/out.table", o);
@@ -416,7 +419,7 @@ protected:
     engine.bin_n_variants = n_in_file;
   }
   std::string read(const std::vector<VariantHeader>& variants, const std::string& body,
-                   std::vector<uint32_t>& requested, std::set<uint32_t>& flipped) {
+                   std::vector<uint32_t>& requested, std::set<uint32_t>& flipped, bool capture = true) {
     SettingsGuard guard;
     flags = Flags();
     par = Parameters();
@@ -425,9 +428,9 @@ protected:
     Shared_buffers shared(0);
     Corvane engine(par, shared);
     fill(engine, variants, static_cast<uint32_t>(variants.size()));
-    testing::internal::CaptureStdout();
+    if (capture) testing::internal::CaptureStdout();
     engine.readVariantsToInclude();
-    const std::string output = testing::internal::GetCapturedStdout();
+    const std::string output = capture ? testing::internal::GetCapturedStdout() : "";
     EXPECT_EQ(engine.n_requested_variants, engine.requested_variants.size());
     for (const auto& it : engine.requested_variants) requested.push_back(it->first);
     for (const auto& f : engine.flipped_variants) {
@@ -480,7 +483,7 @@ TEST_F(InclusionList, ProgressEveryFiftyMatches) {
 
 TEST_F(InclusionList, HeaderOnlyOrEmptyFile) {
   const std::vector<VariantHeader> variants = testbcor::makeVariants(0, 12, 100, 10);
-  for (const std::string body : {kListHeader, std::string()}) {
+  for (const std::string& body : {kListHeader, std::string()}) {
     std::vector<uint32_t> requested;
     std::set<uint32_t> flipped;
     EXPECT_EQ(read(variants, body, requested, flipped), kRequested + "0/12" + kRequested + "0/12\n");
@@ -495,7 +498,7 @@ TEST_F(InclusionList, MalformedLinesEndTheRun) {
     dup2(2, 1);
     std::vector<uint32_t> requested;
     std::set<uint32_t> flipped;
-    read(variants, body, requested, flipped);
+    read(variants, body, requested, flipped, false);
   };
   EXPECT_EXIT(run(kListHeader + "rs0 100 1 A G\n\nrs1 200 1 A G\n"), ::testing::ExitedWithCode(1),
               "Error: Encountered emtpy input in line 2 in " + path + "!");
@@ -527,7 +530,9 @@ TEST_F(Extraction, UnwritableOutputsEndTheRun) {
   const std::string bcor = write(thresholdRun());
   auto fails = [&](Mode mode, const std::string& out) {
     dup2(2, 1);
-    extract(bcor, out, {mode});
+    Options o(mode);
+    o.capture = false;
+    extract(bcor, out, o);
   };
   const std::string missing_dir = dir + "/no/such/dir/out";
   EXPECT_EXIT(fails(Mode::meta, missing_dir), ::testing::ExitedWithCode(1),
@@ -548,7 +553,9 @@ TEST_F(Extraction, OutputNamedAsTheBcorFileIsRefused) {
   EXPECT_EXIT(
       {
         dup2(2, 1);
-        extract(bcor, bcor, {Mode::table});
+        Options o(Mode::table);
+        o.capture = false;
+        extract(bcor, bcor, o);
       },
       ::testing::ExitedWithCode(1), "Error: File '" + bcor + "' cannot be written: it is the BCOR file being read!");
   EXPECT_EQ(testutil::readFile(bcor), before);

@@ -12,13 +12,13 @@
 
 namespace {
 
-using testbcor::Run;
+using testbcor::StoredRun;
 using testbcor::SettingsGuard;
 using testbcor::StoredPair;
 
 // Twelve variants from index 0 with pairs in every thread's share, some with fewer samples.
-Run twelveVariantRun() {
-  Run run;
+StoredRun twelveVariantRun() {
+  StoredRun run;
   run.variants = testbcor::makeVariants(0, 12, 1000, 100);
   run.pairs = {{0, 1, 0.5, 0},    {0, 3, -0.25, 90}, {2, 5, 0.75, 0},  {4, 5, -0.5, 0},
                {4, 7, 0.125, 80}, {6, 11, 1.0, 0},   {8, 9, -1.0, 99}, {10, 11, 0.0625, 0}};
@@ -123,7 +123,7 @@ TEST_F(Merge, SingleFileOfOneThreadRunKeepsItsLayout) {
 }
 
 TEST_F(Merge, SeveralFilesGetSpareEntryAndZeroBytes) {
-  const Run run = twelveVariantRun();
+  const StoredRun run = twelveVariantRun();
   const std::string single = dir + "/single.bcor";
   testbcor::writeSingleFile(run, single);
   testbcor::writePerThreadFiles(run, base, {4, 5, 3});
@@ -152,7 +152,9 @@ TEST_F(Merge, SeveralFilesGetSpareEntryAndZeroBytes) {
     const bool has_pair = k == 0 || k == 2 || k == 4 || k == 6 || k == 8 || k == 10;
     EXPECT_EQ(u64At(merged, corr_table + 8 * k) != 0, has_pair) << "variant " << k;
     const uint64_t offset = u64At(merged, corr_table + 8 * k);
-    if (offset != 0) EXPECT_EQ(u32At(merged, offset + 4), k) << "record of variant " << k;
+    if (offset != 0) {
+      EXPECT_EQ(u32At(merged, offset + 4), k) << "record of variant " << k;
+    }
     const bool has_counts = k == 0 || k == 4 || k == 8;
     EXPECT_EQ(u64At(merged, sample_table + 8 * k) != 0, has_counts) << "variant " << k;
   }
@@ -168,7 +170,7 @@ TEST_F(Merge, SeveralFilesGetSpareEntryAndZeroBytes) {
 }
 
 TEST_F(Merge, CommonValuesAreCheckedInTheirOrder) {
-  const Run run = twelveVariantRun();
+  const StoredRun run = twelveVariantRun();
   const std::vector<std::pair<int, std::string>> cases = {
       {5, "Start genomic position"}, {6, "End genomic position"}, {7, "First variant"},
       {8, "Last variant"},           {2, "Number of samples"},    {3, "Number of variants"},
@@ -198,7 +200,7 @@ TEST_F(Merge, DifferentAccuracyIsRefused) {
 }
 
 TEST_F(Merge, ValueZeroTakesALaterValueButIsNotTakenAfterOne) {
-  Run run = twelveVariantRun();
+  StoredRun run = twelveVariantRun();
   run.variants = testbcor::makeVariants(5, 12, 1000, 100);
   for (StoredPair& p : run.pairs) {
     p.first += 5;
@@ -281,7 +283,7 @@ TEST_F(Merge, DataRecordOutsideTheTablesIsRefused) {
 }
 
 TEST_F(Merge, FilesWithoutVariantsAreRefused) {
-  Run empty;
+  StoredRun empty;
   testbcor::writePerThreadFiles(empty, base, {0});
   EXPECT_MERGE_FAILS(base, 1, "Error: The BCOR files to merge hold no variant!");
 }
