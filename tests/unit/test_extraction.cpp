@@ -399,6 +399,19 @@ TEST_F(Extraction, RequestedTableSignRule) {
                         "1 3 rs3 400 4 rs4 500 -0.25 100\n");
 }
 
+TEST_F(Extraction, RequestedTableWithVariantListedTwice) {
+  const StoredRun run = thresholdRun();
+  const auto& v = run.variants;
+  Options o{Mode::table};
+  o.list = list(kListHeader + listLine(v[1]) + listLine(v[3]) + listLine(v[1]));
+  const Outcome r = extract(write(run), dir + "/out.table", o);
+  // The pair of places 2 and 3 is read from the record of variant 1, the lower index.
+  EXPECT_EQ(r.file, kTableHeader +
+                        "1 1 rs1 200 2 rs3 400 0.5 50\n"
+                        "1 2 rs3 400 3 rs1 200 0.5 50\n");
+  EXPECT_EQ(r.count, 2u);
+}
+
 TEST_F(Extraction, RequestedTableOfOneVariant) {
   const StoredRun run = thresholdRun();
   Options o{Mode::table};
