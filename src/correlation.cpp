@@ -1,0 +1,327 @@
+#include "correlation.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "corvane.hpp"
+#include "fatal.hpp"
+
+namespace correlation {
+
+void countNonMissing(const Eigen::MatrixXd& X, Eigen::VectorXi& counts) {
+  counts.resize(X.cols());
+  const Eigen::Index rows = X.rows();
+  for (Eigen::Index c = 0; c < X.cols(); ++c) {
+    const double* col = X.col(c).data();
+    int n = 0;
+    for (Eigen::Index r = 0; r < rows; ++r) n += std::isnan(col[r]) ? 0 : 1;
+    counts(c) = n;
+  }
+}
+
+void imputeAndStandardise(Eigen::MatrixXd& X, Eigen::Index n_impute, double divisor) {
+  const Eigen::Index rows = X.rows();
+  for (Eigen::Index c = 0; c < X.cols(); ++c) {
+    double* col = X.col(c).data();
+    double sum = 0.0;
+    uint64_t count = 0;
+    for (Eigen::Index r = 0; r < rows; ++r) {
+      if (!std::isnan(col[r])) {
+        sum += col[r];
+        ++count;
+      }
+    }
+    const double mean = sum / static_cast<double>(count);
+    const bool impute = c < n_impute;
+    // An imputed entry adds (mean - mean)^2 = 0, so it can be left out of the sum.
+    double squares = 0.0;
+    for (Eigen::Index r = 0; r < rows; ++r) {
+      if (std::isnan(col[r])) {
+        if (impute) {
+          col[r] = mean;
+        } else {
+          squares += col[r];
+        }
+        continue;
+      }
+      const double deviation = col[r] - mean;
+      squares += deviation * deviation;
+    }
+    const double sd = std::sqrt(squares / divisor);
+    for (Eigen::Index r = 0; r < rows; ++r) col[r] = (col[r] - mean) / sd;
+  }
+}
+
+std::string progressLine(uint32_t process, uint32_t chunk_number, uint32_t n_chunks,
+                         const Chunk& chunk) {
+  const bool one = chunk.n_variants == 1;
+  std::string line = "- Process " + std::to_string(process) + " : is processing ";
+  line += one ? "variant " : "variants ";
+  line += std::to_string(chunk.start + 1) + "-" + std::to_string(chunk.end) + " (" +
+          std::to_string(chunk.n_variants);
+  line += one ? " variant" : " variants";
+  line += ") in chunk " + std::to_string(chunk_number) + "/" + std::to_string(n_chunks) + "\n";
+  return line;
+}
+
+} // namespace correlation
+
+namespace {
+
+// Where a stored pair goes: the first variant's two maps, looked up once per variant and scan.
+struct PairSink {
+  CorrelationMap* correlations = nullptr;
+  SampleCountMap* sample_counts = nullptr;
+  uint64_t stored = 0;
+};
+
+// The decision for one pair (i < j). Returns true when i's window has closed: the partner lies
+// at or beyond the window (an unsigned difference, so a smaller position counts as beyond) or
+// past the run. Both thresholds are inclusive, and a NaN never passes them.
+inline bool decidePair(Corvane& e, double r, uint32_t n_samples_pair, uint32_t i, uint32_t j,
+                       uint32_t position_i, uint32_t position_j, PairSink& sink) {
+  if (static_cast<uint32_t>(position_j - position_i) >= e.variant_window_size ||
+      j > e.bcor_end_variant) {
+    return true;
+  }
+  const double available =
+      static_cast<double>(n_samples_pair) / static_cast<double>(e.bin_n_samples);
+  if (!(available >= e.ld_n_samples_avail_prop)) return false;
+  if (!(std::fabs(r) >= e.ld_thold)) return false;
+  if (!sink.correlations) sink.correlations = &e.correlations[i];
+  (*sink.correlations)[j] = r;
+  ++e.number_of_correlations_in_file;
+  ++sink.stored;
+  if (n_samples_pair != e.bin_n_samples) {
+    if (!sink.sample_counts) sink.sample_counts = &e.sample_counts[i];
+    (*sink.sample_counts)[j] = n_samples_pair;
+  }
+  return false;
+}
+
+void addToRunTotal(Shared_buffers& shared, uint64_t stored) {
+  if (stored == 0) return;
+#pragma omp atomic
+  shared.total_number_of_correlations += stored;
+}
+
+void resizeOrStop(Eigen::MatrixXd& m, Eigen::Index rows, Eigen::Index cols) {
+  try {
+    m.resize(rows, cols);
+  } catch (const std::bad_alloc&) {
+    corvane::fatalError("Error: Cannot allocate memory for a matrix of " + std::to_string(rows) +
+                        " x " + std::to_string(cols) + " values!");
+  }
+}
+
+// Per-thread product matrices, kept from batch to batch so that their memory is reused.
+Eigen::MatrixXd& productScratch() {
+  thread_local Eigen::MatrixXd product;
+  return product;
+}
+
+std::vector<uint32_t>& positionScratch() {
+  thread_local std::vector<uint32_t> scratch;
+  return scratch;
+}
+
+double divisorOf(uint32_t n_samples) {
+  return static_cast<double>(static_cast<uint32_t>(n_samples - 1));
+}
+
+} // namespace
+
+void Corvane::getNumberOfSamplesWithDosages(Eigen::MatrixXd& X, Eigen::VectorXi& counts) {
+  correlation::countNonMissing(X, counts);
+}
+
+void Corvane::meanImputeAndScaleDosages(Eigen::MatrixXd& X, uint32_t n_columns) {
+  correlation::imputeAndStandardise(X, static_cast<Eigen::Index>(n_columns), divisorOf(bin_n_samples));
+}
+
+void Corvane::checkSparseness(double r, uint32_t n_samples_pair, uint32_t variant_i,
+                              uint32_t variant_j, uint32_t position_i, uint32_t position_j,
+                              bool& stop) {
+  PairSink sink;
+  if (decidePair(*this, r, n_samples_pair, variant_i, variant_j, position_i, position_j, sink)) {
+    finished_variants.insert(variant_i);
+    stop = true;
+  }
+  addToRunTotal(shared_buffers, sink.stored);
+}
+
+void Corvane::checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R) {
+  if (end <= start + 1) return;
+  const uint32_t n = end - start;
+  CORVANE_CHECK(R.rows() >= n && R.cols() >= n && chunk_n_nonmissing.size() >= n,
+                "Error: Chunk matrix smaller than its chunk!");
+  std::vector<uint32_t>& pos = positionScratch();
+  pos.resize(n);
+  auto header = variant_headers.lower_bound(start);
+  for (uint32_t a = 0; a < n; ++a, ++header) {
+    CORVANE_CHECK(header != variant_headers.end() && header->first == start + a,
+                  "Error: No variant description for variant " + std::to_string(start + a + 1) + "!");
+    pos[a] = header->second.position;
+  }
+  // A window that closes inside the chunk has no lasting effect: the downstream pass starts with
+  // every chunk variant active again.
+  uint64_t stored = 0;
+  for (uint32_t a = 0; a + 1 < n; ++a) {
+    PairSink sink;
+    const int count_a = chunk_n_nonmissing(a);
+    for (uint32_t b = a + 1; b < n; ++b) {
+      const uint32_t count = static_cast<uint32_t>(std::min(count_a, chunk_n_nonmissing(b)));
+      if (decidePair(*this, R(a, b), count, start + a, start + b, pos[a], pos[b], sink)) break;
+    }
+    stored += sink.stored;
+  }
+  addToRunTotal(shared_buffers, stored);
+}
+
+void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Eigen::MatrixXd& R) {
+  if (n_read == 0 || end <= start) return;
+  CORVANE_CHECK(!batch_sizes.empty() && R.rows() >= end - start && R.cols() >= n_read &&
+                    downstream_n_nonmissing.size() >= n_read &&
+                    chunk_n_nonmissing.size() >= end - start,
+                "Error: Batch matrix smaller than its batch!");
+  uint32_t base = 0;
+  for (size_t b = 0; b + 1 < batch_sizes.size(); ++b) base += batch_sizes[b];
+  const uint32_t first_partner = end + base;
+
+  // Partners past the run have no position; the run-end test rejects them before it matters.
+  std::vector<uint32_t>& pos = positionScratch();
+  pos.assign(n_read, 0);
+  auto known = positions.lower_bound(first_partner);
+  for (uint32_t k = 0; k < n_read && known != positions.end(); ++k) {
+    if (known->first == first_partner + k) {
+      pos[k] = known->second;
+      ++known;
+    }
+  }
+
+  uint64_t stored = 0;
+  for (auto it = active_variants.lower_bound(start); it != active_variants.end() && *it < end;) {
+    const uint32_t i = *it;
+    auto header = variant_headers.find(i);
+    CORVANE_CHECK(header != variant_headers.end(),
+                  "Error: No variant description for variant " + std::to_string(i + 1) + "!");
+    const uint32_t position_i = header->second.position;
+    const uint32_t a = i - start;
+    const int count_a = chunk_n_nonmissing(a);
+    PairSink sink;
+    bool closed = false;
+    for (uint32_t k = 0; k < n_read; ++k) {
+      const uint32_t count = static_cast<uint32_t>(std::min(count_a, downstream_n_nonmissing(k)));
+      if (decidePair(*this, R(a, k), count, i, first_partner + k, position_i, pos[k], sink)) {
+        closed = true;
+        break;
+      }
+    }
+    stored += sink.stored;
+    it = closed ? active_variants.erase(it) : std::next(it);
+  }
+  addToRunTotal(shared_buffers, stored);
+}
+
+void Corvane::doVariantsInChunk(const Chunk& chunk) {
+  const Eigen::Index n = chunk.n_variants;
+  resizeOrStop(chunk_dosages, bin_n_samples, n);
+  for (uint32_t i = chunk.start; i < chunk.end; ++i) {
+    if (!readDosages(i, true, chunk_dosages, i - chunk.start)) {
+      corvane::fatalError("Error: File '" + (flags.bgen ? bgen_file : bed_file) +
+                          "' ended before variant " + std::to_string(i + 1) + " could be read!");
+    }
+  }
+  getNumberOfSamplesWithDosages(chunk_dosages, chunk_n_nonmissing);
+  meanImputeAndScaleDosages(chunk_dosages, chunk.n_variants);
+
+  Eigen::MatrixXd& product = productScratch();
+  resizeOrStop(product, n, n);
+  product.noalias() = chunk_dosages.transpose() * chunk_dosages;
+  product /= divisorOf(bin_n_samples);
+  checkChunk(chunk.start, chunk.end, product);
+}
+
+void Corvane::doVariantsDownstreamOfChunk(const Chunk& chunk) {
+  downstream_done = false;
+  batch_sizes.clear();
+  // Variants left active by an earlier chunk whose pass ran into the end of the data would only
+  // keep this pass reading; the chunk's own variants are all that matter here.
+  active_variants.clear();
+  for (uint32_t i = chunk.start; i < chunk.end; ++i) active_variants.insert(active_variants.end(), i);
+  batch_counter = 0;
+
+  // The run's variants after the chunk, capped at the chunk size; the same for every batch.
+  const uint32_t b = std::min(bcor_end_variant - chunk.start - chunk.n_variants + 1, n_variants_chunk);
+  uint32_t next = chunk.end;
+  Eigen::MatrixXd& product = productScratch();
+  while (!active_variants.empty() && !downstream_done) {
+    if (b == 0) {
+      downstream_done = true;
+      break;
+    }
+    resizeOrStop(downstream_dosages, bin_n_samples, b);
+    // Partners past the run would only close windows, so reading stops at the run's end.
+    uint32_t n_read = 0;
+    while (n_read < b && next <= bcor_end_variant &&
+           readDosages(next, false, downstream_dosages, n_read)) {
+      ++n_read;
+      ++next;
+    }
+    if (n_read == 0) {
+      downstream_done = true;
+      break;
+    }
+    if (n_read < b) downstream_dosages.rightCols(b - n_read).setZero();
+    batch_sizes.push_back(n_read);
+    getNumberOfSamplesWithDosages(downstream_dosages, downstream_n_nonmissing);
+    meanImputeAndScaleDosages(downstream_dosages, n_read);
+
+    resizeOrStop(product, chunk.n_variants, n_read);
+    product.noalias() = chunk_dosages.transpose() * downstream_dosages.leftCols(n_read);
+    product /= divisorOf(bin_n_samples);
+    checkBatch(chunk.start, chunk.end, n_read, product);
+    ++batch_counter;
+  }
+}
+
+void Corvane::doChunks() {
+#pragma omp barrier
+  const std::string input = flags.bgen ? bgen_file : bed_file;
+  try {
+    for (const auto& entry : chunks) {
+      corvane::printLocked(correlation::progressLine(process_number + 1, entry.first,
+                                                     static_cast<uint32_t>(chunks.size()),
+                                                     entry.second));
+      seekToChunk(entry.second);
+      doVariantsInChunk(entry.second);
+      doVariantsDownstreamOfChunk(entry.second);
+      number_of_correlation_records = static_cast<uint32_t>(correlations.size());
+      number_of_sample_count_records = static_cast<uint32_t>(sample_counts.size());
+    }
+  } catch (const std::bad_alloc&) {
+    corvane::fatalError("Error: Not enough memory to store the correlations of process " +
+                        std::to_string(process_number + 1) + "!");
+  } catch (const std::exception& e) {
+    corvane::fatalError("Error: Reading file '" + input + "' failed (" + e.what() + ")!");
+  }
+}
+
+void Corvane::seekToChunk(const Chunk& chunk) {
+  (void)chunk;
+  corvane::fatalError("Error: The genotype readers are not available in this build!");
+}
+
+bool Corvane::readDosages(uint32_t variant, bool store, Eigen::MatrixXd& X, Eigen::Index column) {
+  (void)variant;
+  (void)store;
+  (void)X;
+  (void)column;
+  corvane::fatalError("Error: The genotype readers are not available in this build!");
+}
