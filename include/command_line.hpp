@@ -48,10 +48,30 @@ extern Flags flags;
 extern Parameters par;
 
 // ---- option parsing ----
+// An option error is thrown as its complete message text (a std::string); the entry point prints it.
+
+// Walks the arguments once; an option is taken only when the options it depends on stood to its
+// left. Unrecognised arguments are ignored.
+void parseOptions(char** argv, int argc, Flags& flags, Parameters& par);
+
+// Value readers: `index` is the position of the option itself, its value is the next argument.
+// `end` only serves as the end position of the number reading (callers pass nullptr).
+void checkInteger(char** argv, char* end, int index, int argc, int32_t& value);
+void checkThreshold(char** argv, char* end, int index, int argc, double lower, double upper,
+                    double& value);
+void checkSelect(char** argv, char* end, int index, int argc, std::vector<uint32_t>& range);
 // ---- end option parsing ----
 
 // ---- option checking ----
+// Throws the message of the first failing test: combination rules, file tests, thread count,
+// accuracy word.
+void checkOptions(const Flags& flags, const Parameters& par);
+
+// True when the name can be opened for reading as a regular file.
+bool checkFileExists(const std::string& name);
 // ---- end option checking ----
 
 // ---- welcome box and help ----
+void printWelcome();
+void printHelp();
 // ---- end welcome box and help ----

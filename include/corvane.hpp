@@ -48,6 +48,13 @@ public:
   Corvane& operator=(const Corvane&) = delete;
 
   // ==== status blocks and fatal error ====
+  // Settings (not when merging) and in/output block; a computation ends it with
+  // "- Preprocessing ...    " and no line end, which printRestStatus overwrites.
+  void printStatus();
+  // Summary block: range, counts, and for the BCOR modes totals and sparsity.
+  void printRestStatus();
+  // Final block of the mode.
+  void printFinalize();
   // Ends the run on an error met by every thread alike: master prints, barrier, status 1.
   [[noreturn]] void displayError(const std::string& message);
   // ==== end status blocks and fatal error ====
@@ -56,9 +63,23 @@ public:
   // ==== end genotype input: BGEN ====
 
   // ==== genotype input: PLINK ====
+  // Opens the .bed/.bim/.fam set through plink_parser (print_errors: this thread prints the
+  // set's fatal messages, thread 0 only) and takes its sample and variant counts.
+  void openPLINK(bool print_errors);
+  // Reads the .bim lines of this engine's share [chunk_start_variant, chunk_end_variant) into
+  // variant_headers.
+  void readBim();
   // ==== end genotype input: PLINK ====
 
   // ==== selections, sample file and text lines ====
+  // Header of a variant inclusion list: RSID position chromosome A_allele B_allele.
+  void readFirstLine(std::istream& stream, const std::string& file_name);
+  // Header of a SNPTEST2 sample file (ID_1 ID_2 missing ...), then its line of column types.
+  void readTwoLinesSample(std::istream& stream, const std::string& file_name);
+  // --incl-samples: replaces the active reader's included samples and sets bin_n_samples.
+  void readSamplesToInclude();
+  // --incl-range: the run's first and last variant, bin_n_variants; rewinds the reader.
+  void findInclude();
   // ==== end selections, sample file and text lines ====
 
   // ==== work split and chunks ====

@@ -1,2 +1,30 @@
 #pragma once
 // Sample inclusion list, range selection, SNPTEST2 sample file and text-line validators.
+//
+// The plain-text inputs (sample file, sample inclusion list, variant inclusion list) are split on
+// single spaces only: a tab is an ordinary character, two spaces give an empty field, one trailing
+// space gives no further field, a carriage return stays in the last field. Every validator ends the
+// process from the calling thread with its message and status 1 (corvane::fatalError).
+#include <cstdint>
+#include <istream>
+#include <string>
+
+// Next space-separated field of a one-line stream. A field of zero characters (two spaces in a
+// row) is returned as ""; a stream with nothing left to take (exhausted, or an empty line) ends
+// the process with the empty-input message naming file and line.
+std::string readString(std::istream& line_stream, const std::string& file_name, int32_t line_number);
+
+// A whole positive integer that fits in 32 signed bits ("12", "12.0", "1e2"); anything else
+// ends the process with the non-numeric message naming text, file and line.
+int32_t convertInteger(const std::string& text, const std::string& file_name, int32_t line_number);
+
+// The stream's next line may hold at most `maximum` columns (counting from `start`); the stream
+// is then rewound to its first byte, else the process ends with the column message.
+void checkLine(std::istream& stream, const std::string& file_name, int32_t start, int32_t maximum);
+
+// The stream's next line must hold at least `minimum` columns (counting from `start`); the
+// stream is then rewound to its first byte, else the process ends with the column message.
+void checkLineSample(std::istream& stream, const std::string& file_name, int32_t start, int32_t minimum);
+
+// Number of fields of one line under the single-space rule (an empty line has none).
+uint32_t countSpaceFields(const std::string& line);

@@ -1,4 +1,341 @@
 #include "command_line.hpp"
 
+#include <omp.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
 Flags flags;
 Parameters par;
+
+namespace {
+
+constexpr double max_int32 = 2147483647.0;
+constexpr uint64_t max_uint32 = 4294967295u;
+
+std::string boundText(double bound) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%f", bound);
+  return text;
+}
+
+// The name of the mode option already accepted, or empty.
+std::string modeGiven(const Flags& flags) {
+  if (flags.merge) return "--merge";
+  if (flags.meta) return "--meta";
+  if (flags.matrix) return "--matrix";
+  if (flags.table) return "--table";
+  return "";
+}
+
+// A run either computes or works on a BCOR file: a mode option standing before an input option
+// would otherwise run both, the mode on whatever the computation left behind.
+void refuseInputAfterMode(const Flags& flags, const std::string& option) {
+  const std::string mode = modeGiven(flags);
+  if (!mode.empty()) {
+    throw "Error: Option '" + mode + "' and '" + option + "' cannot be supplied together!";
+  }
+}
+
+} // namespace
+
+void checkInteger(char** argv, char* end, int index, int argc, int32_t& value) {
+  const std::string option = argv[index];
+  const std::string message = "Error: A positive integer value must be supplied after '" + option + "'!";
+  if (index + 1 >= argc) throw message;
+  const char* text = argv[index + 1];
+  const double number = std::strtod(text, &end);
+  if (*end != '\0') throw message;
+  if (!(number > 0.0)) throw message;
+  if (number != std::ceil(number)) throw message;
+  if (number > max_int32) {
+    throw "Error: The value after '" + option + "' must not be greater than 2147483647!";
+  }
+  value = static_cast<int32_t>(number);
+}
+
+void checkThreshold(char** argv, char* end, int index, int argc, double lower, double upper,
+                    double& value) {
+  const std::string option = argv[index];
+  const std::string low = boundText(lower);
+  const std::string high = boundText(upper);
+  if (index + 1 >= argc) {
+    throw "Error: A decimal value between " + low + " and " + high + " must be supplied after '" +
+        option + "'!";
+  }
+  const char* text = argv[index + 1];
+  const double number = std::strtod(text, &end);
+  if (*end != '\0') {
+    throw "Error: A decimal value between " + low + " and " + high + " must be supplied after '" +
+        option + "'!";
+  }
+  // nan compares false with both bounds; it is no threshold either.
+  if (std::isnan(number) || number < lower || number > upper) {
+    const std::string low_cut = low.substr(0, low.find_last_not_of('0') + 1);
+    const std::string high_cut = high.substr(0, high.find_last_not_of('0') + 2);
+    throw "Error: '" + option + "' must be a decimal value between " + low_cut + " and " + high_cut +
+        "!";
+  }
+  value = number;
+}
+
+void checkSelect(char** argv, char* /*end*/, int index, int argc, std::vector<uint32_t>& range) {
+  const std::string option = argv[index];
+  const std::string missing = "Error: Delimiter-separated positive integer values (e.g. ',' or '/') "
+                              "must be supplied after '" + option + "'!";
+  const std::string not_positive = "Error: '" + option +
+                                   "' must be delimiter-separated positive integer values (e.g. ',' or '/')!";
+  if (index + 1 >= argc) throw missing;
+  std::string value = argv[index + 1];
+  if (value.empty()) throw missing;
+  for (char& c : value) {
+    if (c < '0' || c > '9') c = ' ';
+  }
+  std::istringstream pieces(value);
+  std::string piece;
+  while (std::getline(pieces, piece, ' ')) {
+    // Two delimiters together, or one in front, leave an empty piece: no coordinate to read.
+    if (piece.empty()) throw not_positive;
+    uint64_t number = 0;
+    bool too_large = false;
+    for (char digit : piece) {
+      number = number * 10 + static_cast<uint64_t>(digit - '0');
+      if (number > max_uint32) {
+        too_large = true;
+        break;
+      }
+    }
+    if (!too_large && number == 0) throw not_positive;
+    if (too_large) {
+      throw "Error: Coordinate " + piece + " in '" + option + "' is greater than 4294967295!";
+    }
+    if (range.size() >= 2) throw "Error: Encountered more than 2 integer values in '" + option + "'!";
+    if (range.size() == 1 && number <= range[0]) {
+      throw "Error: End coordinate " + std::to_string(number) + " in '" + option +
+          "' is smaller than or equal to start coordinate " + std::to_string(range[0]) + "!";
+    }
+    range.push_back(static_cast<uint32_t>(number));
+  }
+  if (range.size() == 1) throw "Error: Encountered only 1 integer value in '" + option + "'!";
+}
+
+void parseOptions(char** argv, int argc, Flags& flags, Parameters& par) {
+  if (argc < 2) return;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    // A string option keeps its earlier value when it stands last.
+    auto takeString = [&](bool& flag, std::string& field) {
+      flag = true;
+      if (i + 1 < argc) field = argv[i + 1];
+    };
+    const bool input = flags.bgen || flags.bplink;
+
+    if (arg == "-h" || arg == "-help" || arg == "--help") {
+      flags.help = true;
+    } else if (arg == "--bcor" && !flags.help) {
+      takeString(flags.bcor, par.bcor);
+    } else if (arg == "--bgen" && !flags.help) {
+      refuseInputAfterMode(flags, arg);
+      takeString(flags.bgen, par.bgen);
+    } else if (arg == "--bplink" && !flags.help) {
+      refuseInputAfterMode(flags, arg);
+      takeString(flags.bplink, par.bplink);
+    } else if (arg == "--samples" && flags.bgen && !flags.bplink && !flags.table && !flags.merge &&
+               !flags.meta) {
+      takeString(flags.samples, par.samples);
+    } else if (arg == "--matrix" && flags.bcor && !input && !flags.table && !flags.merge &&
+               !flags.meta) {
+      takeString(flags.matrix, par.matrix);
+    } else if (arg == "--table" && flags.bcor && !input && !flags.matrix && !flags.merge &&
+               !flags.meta) {
+      takeString(flags.table, par.table);
+    } else if (arg == "--merge" && flags.bcor && !input && !flags.matrix && !flags.table &&
+               !flags.meta) {
+      flags.merge = true;
+      checkInteger(argv, nullptr, i, argc, par.n_threads);
+    } else if (arg == "--meta" && flags.bcor && !input && !flags.matrix && !flags.table &&
+               !flags.merge) {
+      takeString(flags.meta, par.meta);
+    } else if (arg == "--n-threads" && input) {
+      flags.n_threads = true;
+      checkInteger(argv, nullptr, i, argc, par.n_threads);
+    } else if (arg == "--incl-range" && !flags.help) {
+      flags.incl_range = true;
+      checkSelect(argv, nullptr, i, argc, par.incl_range);
+    } else if (arg == "--incl-variants" && (flags.matrix || flags.table) && flags.bcor) {
+      takeString(flags.incl_variants, par.incl_variants);
+    } else if (arg == "--incl-samples" && input) {
+      takeString(flags.incl_samples, par.incl_samples);
+    } else if (arg == "--ld-n-samples-avail-prop" && flags.bcor) {
+      flags.ld_n_samples_avail_prop = true;
+      checkThreshold(argv, nullptr, i, argc, 0.0, 1.0, par.ld_n_samples_avail_prop);
+    } else if (arg == "--variant-window-size" && input) {
+      flags.variant_window_size = true;
+      checkInteger(argv, nullptr, i, argc, par.variant_window_size);
+    } else if (arg == "--n-variants-chunk" && input) {
+      flags.n_variants_chunk = true;
+      checkInteger(argv, nullptr, i, argc, par.n_variants_chunk);
+    } else if (arg == "--ld-thold" && (input || flags.bcor)) {
+      flags.ld_thold = true;
+      checkThreshold(argv, nullptr, i, argc, 0.0, 1.0, par.ld_thold);
+    } else if (arg == "--accuracy" && input) {
+      takeString(flags.accuracy, par.accuracy);
+    }
+  }
+}
+
+bool checkFileExists(const std::string& name) {
+  // A directory opens as a stream on Linux but yields no data.
+  std::error_code error;
+  if (std::filesystem::is_directory(name, error)) return false;
+  std::ifstream file(name);
+  return file.good();
+}
+
+void checkOptions(const Flags& flags, const Parameters& par) {
+  auto fail = [](const std::string& message) { throw message; };
+  const bool mode = flags.merge || flags.meta || flags.matrix || flags.table;
+
+  if (!flags.bcor && !flags.bgen && !flags.bplink && !flags.help)
+    fail("Error: Option '--bgen', '--bplink' or '--bcor' must be supplied!");
+  if (flags.help && flags.bgen) fail("Error: Option '--bgen' and '--help' cannot be supplied together!");
+  if (flags.help && flags.bplink) fail("Error: Option '--bplink' and '--help' cannot be supplied together!");
+  if (flags.bgen && flags.bplink) fail("Error: Option '--bplink' and '--bplink' cannot be supplied together!");
+  if (flags.help && flags.bcor) fail("Error: Option '--bcor' and '--help' cannot be supplied together!");
+  if (flags.bgen && !flags.bcor) fail("Error: Option '--bgen' and '--bcor' must be supplied together!");
+  if (flags.bplink && !flags.bcor) fail("Error: Option '--bplink' and '--bcor' must be supplied together!");
+  if (flags.bgen && flags.samples != flags.incl_samples)
+    fail("Error: Option '--samples' and '--incl-samples' must be supplied together!");
+  if (flags.bcor && !flags.bgen && !flags.bplink && !mode)
+    fail("Error: Option '--bcor' must be supplied with either '--bgen', '--bplink', '--merge', "
+         "'--meta', '--matrix' or '--table'!");
+  if (flags.bgen && par.bgen.empty()) fail("Error: Name of the BGEN file must be supplied after '--bgen'!");
+  if (flags.bplink && par.bplink.empty())
+    fail("Error: Basename of the PLINK files must be supplied after '--bplink'!");
+  if (!flags.help && par.bcor.empty())
+    fail("Error: Basename of the BCOR file(s) must be supplied after '--bcor'!");
+  if (flags.bgen && flags.samples && par.samples.empty())
+    fail("Error: Name of the SAMPLE file must be supplied after '--sample'!");
+  if ((flags.bgen || flags.bplink) && flags.incl_samples && par.incl_samples.empty())
+    fail("Error: Name of the SAMPLE incl-file must be supplied after '--incl-samples'!");
+  if (flags.bcor && flags.matrix && par.matrix.empty())
+    fail("Error: Name of the MATRIX file must be supplied after '--matrix'!");
+  if (flags.bcor && flags.table && par.table.empty())
+    fail("Error: Name of the TABLE file must be supplied after '--table'!");
+  if (flags.bcor && flags.meta && par.meta.empty())
+    fail("Error: Name of the META file must be supplied after '--meta'!");
+  if (flags.incl_range && flags.incl_variants)
+    fail("Error: Option '--incl-range' and '--incl-variants' cannot be supplied together!");
+
+  auto requireFile = [&](bool given, const std::string& name) {
+    if (given && !checkFileExists(name)) fail("Error: File '" + name + "' cannot be found!");
+  };
+  requireFile(flags.bgen, par.bgen);
+  requireFile(flags.samples, par.samples);
+  requireFile(flags.bplink, par.bplink + ".bed");
+  requireFile(flags.bplink, par.bplink + ".bim");
+  requireFile(flags.bplink, par.bplink + ".fam");
+  requireFile(flags.incl_variants, par.incl_variants);
+  requireFile(flags.incl_samples, par.incl_samples);
+  requireFile(flags.meta || flags.matrix || flags.table, par.bcor);
+
+  const int max_threads = omp_get_max_threads();
+  if (flags.n_threads && par.n_threads > max_threads) {
+    fail("Error: Requested " + std::to_string(par.n_threads) + " parallel threads but only up to " +
+         std::to_string(max_threads) + " parallel threads are available!");
+  }
+
+  if (flags.accuracy && par.accuracy != "low" && par.accuracy != "medium" && par.accuracy != "high")
+    fail("Error: '--accuracy' must be low, medium or high!");
+}
+
+void printWelcome() {
+  std::cout << "\n"
+               "|---------------------------------|\n"
+               "| Welcome to Corvane v1.1         |\n"
+               "|                                 |\n"
+               "| (C) The Corvane developers      |\n"
+               "|                                 |\n"
+               "| Help / Documentation:           |\n"
+               "| - ./corvane --help              |\n"
+               "| - README.md in the source tree  |\n"
+               "|                                 |\n"
+               "| Contact:                        |\n"
+               "| - the Corvane issue tracker     |\n"
+               "|---------------------------------|\n"
+               "\n";
+}
+
+namespace {
+
+void helpLine(const std::string& option, const std::string& description, const std::string& note = "") {
+  std::cout << std::left << std::setw(27) << option << std::setw(56) << description;
+  if (!note.empty()) std::cout << "  " << note;
+  std::cout << std::right << std::endl;
+}
+
+} // namespace
+
+void printHelp() {
+  std::cout << "-----------------------" << std::endl;
+  std::cout << "COMMAND-LINE PARAMETERS" << std::endl;
+  std::cout << "-----------------------" << std::endl;
+  helpLine("--bcor", "Name of the BCOR input/output file(s)", "Always required");
+  helpLine("--bgen", "Name of the BGEN input file", "Requires --bcor");
+  helpLine("--bplink", "Basename of the PLINK BED, BIM and FAM input files", "Requires --bcor");
+  helpLine("--merge", "Merge xx BCOR files (having file extensions", "Requires --bcor");
+  helpLine("", ".bcor_processNumber) into a common BCOR file where xx");
+  helpLine("", "is the total number of parallel processes used during");
+  helpLine("", "estimation of LD information");
+  helpLine("--samples", "Name of the SNPTEST2 sample file when using BGEN input",
+           "Requires --bgen and --incl-samples");
+  helpLine("--meta", "Extract variant information and store them in the", "Requires --bcor");
+  helpLine("", "specified text file");
+  helpLine("--matrix", "Extract LD information in matrix format and store them", "Requires --bcor");
+  helpLine("", "in the specified text file");
+  helpLine("--table", "Extract LD information in table format and store them", "Requires --bcor");
+  helpLine("", "in the specified text file");
+  helpLine("--incl-range", "Specify a genomic range xx-yy to operate on where xx",
+           "Default is genomic range of the");
+  helpLine("", "and yy are the start and end coordinate in base pairs", "input file ");
+  helpLine("--incl-samples", "Include only samples in the estimation of LD informa-",
+           "Requires --samples with BGEN input");
+  helpLine("", "tion whose sample ID (ID_1 with BGEN input and IID");
+  helpLine("", "with PLINK input) lies in the specified text file");
+  helpLine("--incl-variants", "Extract LD information for variants given in the",
+           "Requires --matrix or --table");
+  helpLine("", "specified text file. The specified file has 5 columns");
+  helpLine("", "with a header: RSID, position, chromosome, A_allele");
+  helpLine("", "and B_allele");
+  helpLine("--ld-thold", "LD information for two variants is only stored or",
+           "Requires --bgen, --bplink or --table");
+  helpLine("", "extracted if their absolute Pearson correlation is", "Default is 0.001");
+  helpLine("", "above this threshold");
+  helpLine("--ld-n-samples-avail-prop", "LD information for two variants is only stored or",
+           "Requires --bgen, --bplink or --table");
+  helpLine("", "extracted if the proportion of all samples with", "Default is 0.1");
+  helpLine("", "genotype data for the two variants is above this");
+  helpLine("", "threshold");
+  helpLine("--n-variants-chunk", "Number of variants processed together", "Requires --bgen or --bplink");
+  helpLine("", "", "Default is 1000");
+  helpLine("--variant-window-size", "LD information for two variants A and B is computed if",
+           "Default is 5 megabase pairs");
+  helpLine("", "B is xx base pairs downstream of A");
+  helpLine("--accuracy", "LD information is stored using either low, medium or", "Default is medium  ");
+  helpLine("", "high accuracy");
+  helpLine("--n-threads", "Specify the number of parallel processes during",
+           "Default is maximum number of CPU cores");
+  helpLine("", "estimation of LD information");
+  std::cout << std::endl;
+  std::cout << "--------" << std::endl;
+  std::cout << "EXAMPLES" << std::endl;
+  std::cout << "--------" << std::endl;
+  std::cout << "See README.md for an example of every mode" << std::endl;
+  std::cout << std::endl;
+}

@@ -1,17 +1,121 @@
 // Entry point, the two parallel computation bodies and the mode dispatch.
 #include <omp.h>
 
+#include <exception>
 #include <iostream>
+#include <string>
 
 #include "command_line.hpp"
 #include "corvane.hpp"
 #include "fatal.hpp"
 
-int main(int argc, char** argv) {
-  (void)argc;
-  (void)argv;
-  // ---- welcome, options, help ----
-  // ---- computation regions ----
-  // ---- serial engine and BCOR modes ----
+// Every thread of the team runs one body from opening the input to writing its own BCOR file.
+static void plinkComputationBody(Shared_buffers& shared) {
+  (void)shared;  // the PLINK computation: open, select, split, compute, write
+}
+
+static void bgenComputationBody(Shared_buffers& shared) {
+  (void)shared;  // the BGEN computation: open, sample file, select, split, compute, write
+}
+
+// An exception cannot leave a parallel region: the thread that meets it ends the run itself.
+static void runBody(void (*body)(Shared_buffers&), Shared_buffers& shared) {
+  try {
+    body(shared);
+  } catch (const std::exception& e) {
+    corvane::fatalError(std::string("Error: ") + e.what());
+  } catch (...) {
+    corvane::fatalError("Error: Unexpected failure during the computation!");
+  }
+}
+
+static void printDone() {
+  std::cout << "- Done!" << std::endl;
+  std::cout << std::endl;
+}
+
+static int run(int argc, char** argv) {
+  printWelcome();
+
+  try {
+    parseOptions(argv, argc, flags, par);
+    checkOptions(flags, par);
+  } catch (const std::string& message) {
+    std::cout << message << std::endl;
+    std::cout << std::endl;
+    return 1;
+  }
+
+  if (flags.help) printHelp();
+
+  if (flags.bplink) {
+    if (flags.n_threads) omp_set_num_threads(par.n_threads);
+    Shared_buffers shared(static_cast<unsigned int>(omp_get_max_threads()));
+#pragma omp parallel
+    runBody(plinkComputationBody, shared);
+  }
+
+  if (flags.bgen) {
+    if (flags.n_threads) omp_set_num_threads(par.n_threads);
+    Shared_buffers shared(static_cast<unsigned int>(omp_get_max_threads()));
+#pragma omp parallel
+    runBody(bgenComputationBody, shared);
+  }
+
+  Shared_buffers serial_shared(0);
+  {
+    Corvane engine(par, serial_shared);
+
+    if (flags.meta) {
+      // readVariantHeaderFromStream: the BCOR header and the variant records
+      engine.printStatus();
+      engine.printRestStatus();
+      engine.printFinalize();
+      // writeVariantHeaderToStream: the meta file
+      printDone();
+    }
+
+    if (flags.merge) {
+      // readVariantHeaderFromMaster: the headers of the per-thread files
+      engine.printStatus();
+      engine.printRestStatus();
+      engine.printFinalize();
+      // writeVariantHeader, writeVariantOffset, readWriteVariantDataFromMaster: the merged file
+      printDone();
+    }
+
+    if (flags.matrix) {
+      // readVariantHeaderFromStream: the BCOR header and the variant records
+      engine.printStatus();
+      engine.printRestStatus();
+      engine.printFinalize();
+      // readVariantOffset, then with --incl-variants readVariantsToInclude
+      // The status blocks showed the file's total; the extraction counts what it writes.
+      serial_shared.total_number_of_correlations = 0;
+      // extractCorrelationsRegionMatrix with --incl-variants, else extractCorrelationsMatrix
+      printDone();
+    }
+
+    if (flags.table) {
+      // readVariantHeaderFromStream: the BCOR header and the variant records
+      engine.printStatus();
+      engine.printRestStatus();
+      engine.printFinalize();
+      // readVariantOffset, then with --incl-variants readVariantsToInclude
+      serial_shared.total_number_of_correlations = 0;
+      // extractCorrelationsRegionTable with --incl-variants, else extractCorrelationsTable
+      printDone();
+    }
+  }
   return 0;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    corvane::fatalError(std::string("Error: ") + e.what());
+  } catch (...) {
+    corvane::fatalError("Error: Unexpected failure!");
+  }
 }

@@ -1,0 +1,235 @@
+// Text-line validators, the sample inclusion list and the base-pair range selection.
+#include "selection.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <sstream>
+
+#include "corvane.hpp"
+#include "fatal.hpp"
+
+// ---------------------------------------------------------------------------------------------
+// Text-line validators
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// The words a header must hold, in order, with the text that follows the offending field.
+const char* expectedText(const std::string& word) {
+  if (word == "RSID") return "' in place of 'RSID' in header";
+  if (word == "position") return "' in place of 'position' in header";
+  if (word == "chromosome") return "' in place of 'chromosome' in header";
+  if (word == "A_allele") return "' in place of 'A_allele' in header";
+  if (word == "B_allele") return "' in place of 'B_allele' in header";
+  if (word == "ID_1") return "' in place of 'ID_1' in header";
+  if (word == "ID_2") return "' in place of 'ID_2' in header";
+  return "' in place of 'missing' in header";
+}
+
+// Reads one line; a stream with no line left yields the empty line (no fields).
+std::string nextLine(std::istream& stream) {
+  std::string line;
+  if (!std::getline(stream, line)) line.clear();
+  return line;
+}
+
+void rewind(std::istream& stream) {
+  stream.clear();
+  stream.seekg(0, std::ios::beg);
+}
+
+} // namespace
+
+uint32_t countSpaceFields(const std::string& line) {
+  if (line.empty()) return 0;
+  uint32_t spaces = 0;
+  for (char c : line) spaces += (c == ' ');
+  // Every space ends one field; text after the last space is one more field.
+  return line.back() == ' ' ? spaces : spaces + 1;
+}
+
+std::string readString(std::istream& line_stream, const std::string& file_name, int32_t line_number) {
+  std::string field;
+  // getline fails only when not even the delimiter could be taken: the line is used up.
+  if (!std::getline(line_stream, field, ' ')) {
+    corvane::fatalError("\n\nError: Encountered emtpy input in line " + std::to_string(line_number) +
+                        " in " + file_name + "!");
+  }
+  return field;
+}
+
+int32_t convertInteger(const std::string& text, const std::string& file_name, int32_t line_number) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(begin, &end);
+  // The whole text must be the number (an embedded NUL leaves text behind and is refused too);
+  // whole numbers beyond the signed 32-bit range (and infinities) are refused, not wrapped.
+  const bool whole_text = !text.empty() && end == begin + text.size();
+  const bool ok = whole_text && errno != ERANGE && value > 0.0 && value == std::ceil(value) &&
+                  value <= static_cast<double>(std::numeric_limits<int32_t>::max());
+  if (!ok) {
+    corvane::fatalError("\n\nError: Encountered non-numeric data '" + text + "' in line " +
+                        std::to_string(line_number) + " in " + file_name + "!");
+  }
+  return static_cast<int32_t>(value);
+}
+
+void checkLine(std::istream& stream, const std::string& file_name, int32_t start, int32_t maximum) {
+  const int64_t count = static_cast<int64_t>(start) + countSpaceFields(nextLine(stream));
+  if (count > maximum) {
+    corvane::fatalError("Error: Encountered " + std::to_string(count) + " column(s) in " + file_name +
+                        " but " + std::to_string(maximum) + " columns are required!");
+  }
+  rewind(stream);
+}
+
+void checkLineSample(std::istream& stream, const std::string& file_name, int32_t start, int32_t minimum) {
+  // Counting stops at the minimum, so only a short line is reported (with its own count).
+  const int64_t fields = countSpaceFields(nextLine(stream));
+  int64_t count = start;
+  for (int64_t k = 0; k < fields && count != minimum; ++k) ++count;
+  if (count < minimum) {
+    corvane::fatalError("Error: Encountered " + std::to_string(count) + " column(s) in " + file_name +
+                        " but at least " + std::to_string(minimum) + " columns are required!");
+  }
+  rewind(stream);
+}
+
+void Corvane::readFirstLine(std::istream& stream, const std::string& file_name) {
+  static const char* const words[] = {"RSID", "position", "chromosome", "A_allele", "B_allele"};
+  std::istringstream fields(nextLine(stream));
+  std::string field;
+  for (size_t k = 0; std::getline(fields, field, ' '); ++k) {
+    const std::string expected = words[k < 4 ? k : 4];
+    if (field != expected) {
+      corvane::fatalError("\nError: Encountered '" + field + expectedText(expected) + " in " + file_name + "!");
+    }
+  }
+}
+
+void Corvane::readTwoLinesSample(std::istream& stream, const std::string& file_name) {
+  static const char* const words[] = {"ID_1", "ID_2", "missing"};
+  std::istringstream fields(nextLine(stream));
+  std::string field;
+  for (size_t k = 0; k < 3 && std::getline(fields, field, ' '); ++k) {
+    if (field != words[k]) {
+      corvane::fatalError("\n\nError: Encountered '" + field + expectedText(words[k]) + " in " + file_name + "!");
+    }
+  }
+  // The SNPTEST2 line of column types is not checked.
+  nextLine(stream);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sample inclusion list
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// Replaces the reader's included samples by those the list names; returns how many. The reader
+// needs `sample_ids`, `included_samples` and `display_error`, which both genotype readers have.
+template <typename Reader>
+uint32_t applySampleList(Corvane& engine, Reader& reader, const std::string& ids_file) {
+  const std::string& list = engine.incl_samples_file;
+  reader.included_samples.clear();
+  std::string line;
+  int32_t n = 0;
+  for (; std::getline(engine.text_in, line); ++n) {
+    std::istringstream line_stream(line);
+    const std::string id = readString(line_stream, list, n);
+    const auto found = reader.sample_ids.find(id);
+    if (found == reader.sample_ids.end()) {
+      engine.displayError("\n\nError: File '" + list + "' includes a sample '" + id +
+                          " that cannot be found in file '" + ids_file + "'!");
+    }
+    if (!reader.included_samples.insert(found->second).second) {
+      reader.display_error("\n\nError: File '" + list + "' includes a duplicated sample '" + id + "!");
+    }
+  }
+  return static_cast<uint32_t>(n);
+}
+
+} // namespace
+
+void Corvane::readSamplesToInclude() {
+  text_in.close();
+  text_in.clear();
+  text_in.open(incl_samples_file);
+  if (!text_in.is_open()) displayError("\n\nError: File '" + incl_samples_file + "' cannot be opened!");
+
+  if (flags.bgen) {
+    // BGEN input: identifiers are the sample file's ID_1 values, looked up in bgen_parser; this
+    // branch becomes applySampleList(*this, bgen_parser, sample_file) with the BGEN reader.
+    corvane::fatalError("Error: --incl-samples with BGEN input is not available in this build!");
+  } else {
+    bin_n_samples = applySampleList(*this, plink_parser, fam_file);
+    plink_parser.sync_included_samples();
+  }
+  // A computation over no sample has nothing to correlate.
+  if (bin_n_samples == 0) displayError("\n\nError: File '" + incl_samples_file + "' does not name any sample!");
+  text_in.close();
+  text_in.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Base-pair range
+// ---------------------------------------------------------------------------------------------
+
+void Corvane::findInclude() {
+  CORVANE_CHECK(incl_range.size() == 2, "Error: --incl-range needs a start and an end coordinate!");
+  const uint32_t start = incl_range[0];
+  const uint32_t end = incl_range[1];
+  bool found_start = false;
+  bool found_end = false;
+  uint32_t i = 0;
+  uint32_t position = 0;
+  uint32_t last_position = 0;
+  std::string file_name;
+
+  // Walks the variants in file order; a variant can be both the first and the last. The last is
+  // the first variant at or past the end coordinate.
+  auto visit = [&](uint32_t pos) {
+    if (!found_start && pos >= start) {
+      found_start = true;
+      bcor_start_variant = chunk_start_variant = i;
+      if (is_master) shared_buffers.run_start_position = pos;
+    }
+    if (!found_end && pos >= end) {
+      found_end = true;
+      bcor_end_variant = chunk_end_variant = i;
+      if (is_master) shared_buffers.run_end_position = pos;
+    }
+  };
+
+  if (flags.bgen) {
+    // BGEN input: bgen_parser.read_position per variant, skipping each genotype block, then back to
+    // the first variant; completed with the BGEN reader.
+    file_name = bgen_file;
+    corvane::fatalError("Error: --incl-range with BGEN input is not available in this build!");
+  } else {
+    file_name = bim_file;
+    plink_parser.bim_stream.clear();
+    plink_parser.bim_stream.seekg(0, std::ios::beg);
+    std::string chromosome;
+    while (!(found_start && found_end) && plink_parser.read_position(chromosome, position)) {
+      visit(position);
+      last_position = position;
+      ++i;
+    }
+    plink_parser.bim_stream.clear();
+    plink_parser.bim_stream.seekg(0, std::ios::beg);
+  }
+
+  if (!found_start) {
+    displayError("\n\nError: Position " + std::to_string(last_position) + " of last variant in file '" + file_name +
+                 "' is smaller than start coordinate " + std::to_string(start) + "!");
+  }
+  if (!found_end) {
+    bcor_end_variant = chunk_end_variant = i - 1;
+    if (is_master) shared_buffers.run_end_position = last_position;
+  }
+  bin_n_variants = chunk_end_variant + 1 - chunk_start_variant;
+}

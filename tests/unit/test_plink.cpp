@@ -1,0 +1,383 @@
+// PLINK reader: .bed decoding, .bim/.fam parsing, file-set checks and the engine's openPLINK/readBim.
+#include <gtest/gtest.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "corvane.hpp"
+#include "plink.hpp"
+#include "test_util.hpp"
+
+namespace {
+
+void stdoutToStderr() {
+  std::cout.flush();
+  std::fflush(stdout);
+  dup2(2, 1);
+}
+
+std::string exactly(const std::string& text) {
+  std::string pattern = "^";
+  for (char c : text) {
+    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) pattern += '\\';
+    pattern += c;
+  }
+  return pattern + "$";
+}
+
+std::string bytes(std::initializer_list<int> values) {
+  std::string out;
+  for (int v : values) out.push_back(static_cast<char>(v));
+  return out;
+}
+
+std::string bedHeader() { return bytes({0x6C, 0x1B, 0x01}); }
+
+// Writes base.bed/.bim/.fam in a fresh directory and returns the base name.
+std::string writeSet(const std::string& name, const std::string& fam, const std::string& bim, const std::string& bed) {
+  const std::string base = testutil::scratchDir(name) + "/set";
+  testutil::writeFile(base + ".fam", fam);
+  testutil::writeFile(base + ".bim", bim);
+  testutil::writeFile(base + ".bed", bed);
+  return base;
+}
+
+std::string famLines(int n) {
+  std::string fam;
+  for (int i = 0; i < n; ++i) fam += "F" + std::to_string(i) + " I" + std::to_string(i) + " 0 0 1 -9\n";
+  return fam;
+}
+
+std::string bimLines(int n, int first_position = 100, int step = 100) {
+  std::string bim;
+  for (int i = 0; i < n; ++i) {
+    bim += "1\trs" + std::to_string(i) + "\t0\t" + std::to_string(first_position + i * step) + "\tA\tG\n";
+  }
+  return bim;
+}
+
+struct Engine {
+  Flags saved_flags = flags;
+  Parameters saved_par = par;
+  Shared_buffers shared{0};
+  std::unique_ptr<Corvane> engine;
+  explicit Engine(const std::string& base) {
+    flags = Flags();
+    par = Parameters();
+    flags.bplink = flags.bcor = true;
+    par.bplink = base;
+    par.bcor = base + ".bcor";
+    engine = std::make_unique<Corvane>(par, shared);
+  }
+  ~Engine() {
+    engine.reset();
+    flags = saved_flags;
+    par = saved_par;
+  }
+  Corvane* operator->() { return engine.get(); }
+};
+
+class Plink : public ::testing::Test {
+protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+// ---- .bed geometry and decoding ----
+
+TEST_F(Plink, ByteDecodesLowestBitsFirst) {
+  EXPECT_EQ(plinkfile::bed::bitmask[0], 0x03);
+  EXPECT_EQ(plinkfile::bed::bitmask[1], 0x0C);
+  EXPECT_EQ(plinkfile::bed::bitmask[2], 0x30);
+  EXPECT_EQ(plinkfile::bed::bitmask[3], 0xC0);
+  plinkfile::bed::Context context;
+  context.number_of_samples = 4;
+  context.bytes_per_variant = 1;
+  uint32_t counter = 0;
+  // 0x1B = 00 01 10 11: samples 0..3 carry codes 11, 10, 01, 00.
+  const Eigen::VectorXd d = plinkfile::bed::decode({0x1B}, {0, 1, 2, 3}, counter, context);
+  ASSERT_EQ(d.size(), 4);
+  EXPECT_EQ(d[0], 0.0);
+  EXPECT_EQ(d[1], 1.0);
+  EXPECT_TRUE(std::isnan(d[2]));
+  EXPECT_EQ(d[3], 2.0);
+  EXPECT_EQ(counter, 3u);
+}
+
+TEST_F(Plink, IncludedSamplesFollowAscendingIndex) {
+  plinkfile::bed::Context context;
+  context.number_of_samples = 4;
+  context.bytes_per_variant = 1;
+  uint32_t counter = 10;
+  const Eigen::VectorXd d = plinkfile::bed::decode({0x1B}, {3, 0}, counter, context);
+  ASSERT_EQ(d.size(), 2);
+  EXPECT_EQ(d[0], 0.0);  // sample 0
+  EXPECT_EQ(d[1], 2.0);  // sample 3
+  EXPECT_EQ(counter, 12u);
+}
+
+TEST_F(Plink, RecordSizeAndTrailingBytes) {
+  plinkfile::bed::Context context;
+  context.number_of_samples = 5;
+  uint64_t size = 0;
+  std::istringstream ten(bedHeader() + std::string(2 * 10 + 1, '\0'));
+  ASSERT_TRUE(plinkfile::bed::number_of_variants(ten, context, size));
+  EXPECT_EQ(context.bytes_per_variant, 2u);
+  EXPECT_EQ(context.number_of_variants, 10u);
+  EXPECT_EQ(size, 24u);
+  EXPECT_EQ(ten.tellg(), 3);
+  context.number_of_samples = 4;
+  std::istringstream none(bedHeader());
+  ASSERT_TRUE(plinkfile::bed::number_of_variants(none, context, size));
+  EXPECT_EQ(context.bytes_per_variant, 1u);
+  EXPECT_EQ(context.number_of_variants, 0u);
+}
+
+TEST_F(Plink, MagicNumber) {
+  std::istringstream good(bedHeader());
+  EXPECT_TRUE(plinkfile::bed::check_magic_number(good));
+  std::istringstream sample_major(bytes({0x6C, 0x1B, 0x00}));
+  EXPECT_FALSE(plinkfile::bed::check_magic_number(sample_major));
+  std::istringstream short_file(bytes({0x6C, 0x1B}));
+  EXPECT_FALSE(plinkfile::bed::check_magic_number(short_file));
+}
+
+// ---- opening a file set ----
+
+TEST_F(Plink, OpensAndCountsASet) {
+  // 5 samples, 3 variants of 2 bytes, one trailing byte.
+  const std::string base = writeSet("plink_open", famLines(5), bimLines(3),
+                                    bedHeader() + bytes({0x1B, 0x00, 0xFF, 0x03, 0x00, 0x01, 0x7F}));
+  Engine e(base);
+  e->openPLINK(true);
+  const PlinkParser& p = e->plink_parser;
+  EXPECT_EQ(p.context.number_of_samples, 5u);
+  EXPECT_EQ(p.context.number_of_variants, 3u);
+  EXPECT_EQ(p.context.bytes_per_variant, 2u);
+  EXPECT_EQ(p.bed_size, 10u);
+  EXPECT_EQ(p.state, 2u);
+  EXPECT_EQ(p.sample_ids.at("I0"), 0u);
+  EXPECT_EQ(p.sample_ids.at("I4"), 4u);
+  EXPECT_EQ(p.included_samples.size(), 5u);
+  EXPECT_EQ(e->n_samples_in_file, 5u);
+  EXPECT_EQ(e->bin_n_samples, 5u);
+  EXPECT_EQ(e->n_variants_in_file, 3u);
+  EXPECT_EQ(e->bin_n_variants, 3u);
+  EXPECT_EQ(p.record_offset(2), 7u);
+}
+
+TEST_F(Plink, SampleMajorBedRefused) {
+  const std::string base = writeSet("plink_sample_major", famLines(4), bimLines(1), bytes({0x6C, 0x1B, 0x00, 0x00}));
+  Engine e(base);
+  EXPECT_EXIT((stdoutToStderr(), e->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: File '" + base + ".bed' is not a BED file in SNP-major format!\n\n"));
+}
+
+TEST_F(Plink, FileThatCannotBeOpenedIsNamed) {
+  const std::string base = writeSet("plink_unopenable", famLines(4), bimLines(1), bedHeader() + bytes({0}));
+  std::remove((base + ".fam").c_str());
+  // A link to itself exists as a name but cannot be opened.
+  ASSERT_EQ(symlink("set.fam", (base + ".fam").c_str()), 0);
+  Engine e(base);
+  EXPECT_EXIT((stdoutToStderr(), e->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: File '" + base + ".fam' cannot be opened!\n\n"));
+}
+
+TEST_F(Plink, EmptyFamAndBedWithoutRecordRefused) {
+  const std::string no_samples = writeSet("plink_no_samples", "", bimLines(1), bedHeader() + bytes({0}));
+  Engine a(no_samples);
+  EXPECT_EXIT((stdoutToStderr(), a->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: File '" + no_samples + ".fam' contains no samples!\n\n"));
+  const std::string no_records = writeSet("plink_no_records", famLines(5), bimLines(1), bedHeader() + bytes({0}));
+  Engine b(no_records);
+  EXPECT_EXIT((stdoutToStderr(), b->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: File '" + no_records + ".bed' contains no complete variant record!\n\n"));
+}
+
+TEST_F(Plink, BimLineCountMustMatchBedRecords) {
+  const std::string base = writeSet("plink_count", famLines(4), bimLines(3), bedHeader() + bytes({0, 0}));
+  Engine e(base);
+  EXPECT_EXIT((stdoutToStderr(), e->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: File '" + base + ".bim' holds 3 variants but file '" + base +
+                      ".bed' holds 2 variant records!\n\n"));
+}
+
+TEST_F(Plink, BimColumnCheckNamesTheBim) {
+  const std::string base = writeSet("plink_columns", famLines(4), "1 rs1 0 100 A G extra\n", bedHeader() + bytes({0}));
+  Engine e(base);
+  EXPECT_EXIT((stdoutToStderr(), e->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: File '" + base + ".bim' is expected to contain 6 columns!\n\n"));
+}
+
+TEST_F(Plink, FamFieldSplitting) {
+  // Tab lines split on tabs only: the space stays inside the IID.
+  const std::string tabs = writeSet("plink_fam_tabs", "F1\tI1 x\nF2\tI2\n", bimLines(1), bedHeader() + bytes({0}));
+  Engine a(tabs);
+  a->openPLINK(true);
+  EXPECT_EQ(a->plink_parser.sample_ids.count("I1 x"), 1u);
+  EXPECT_EQ(a->plink_parser.sample_ids.at("I2"), 1u);
+  // Two spaces: an empty IID.
+  const std::string empty_iid = writeSet("plink_fam_empty_iid", "F1  I1\n", bimLines(1), bedHeader() + bytes({0}));
+  Engine b(empty_iid);
+  b->openPLINK(true);
+  EXPECT_EQ(b->plink_parser.sample_ids.at(""), 0u);
+}
+
+TEST_F(Plink, FamDuplicateAndBlankLinesRefused) {
+  const std::string dup = writeSet("plink_fam_dup", "F1 I1\nF2 I1\n", bimLines(1), bedHeader() + bytes({0}));
+  Engine a(dup);
+  EXPECT_EXIT((stdoutToStderr(), a->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: File '" + dup + ".fam' includes a duplicated sample I1!\n\n"));
+  const std::string blank = writeSet("plink_fam_blank", "F1 I1\n\nF2 I2\n", bimLines(1), bedHeader() + bytes({0}));
+  Engine b(blank);
+  EXPECT_EXIT((stdoutToStderr(), b->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: Encountered emtpy input in file '" + blank + ".fam'!\n\n"));
+  const std::string trailing = writeSet("plink_fam_trailing", "F1 I1\n\n", bimLines(1), bedHeader() + bytes({0}));
+  Engine c(trailing);
+  EXPECT_EXIT((stdoutToStderr(), c->openPLINK(true)), ::testing::ExitedWithCode(1), "emtpy input in file");
+}
+
+TEST_F(Plink, EveryBimLineIsCheckedWhenOpening) {
+  // Line 3 lacks its B allele: found by every thread at opening, not by one thread later.
+  const std::string short_line = writeSet("plink_bim_short", famLines(4), "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A\n",
+                                          bedHeader() + bytes({0, 0, 0}));
+  Engine a(short_line);
+  EXPECT_EXIT((stdoutToStderr(), a->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: Encountered emtpy input in file '" + short_line + ".bim'!\n\n"));
+  const std::string chromosomes = writeSet("plink_bim_chr", famLines(4), "1 a 0 1 A G\n2 b 0 2 A G\n",
+                                           bedHeader() + bytes({0, 0}));
+  Engine b(chromosomes);
+  EXPECT_EXIT((stdoutToStderr(), b->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: File '" + chromosomes + ".bim' contains variants on multiple chromosomes!\n\n"));
+}
+
+// ---- .bim fields ----
+
+TEST_F(Plink, ConvertIntegerTakesTheLeadingInteger) {
+  PlinkParser p;
+  p.bim_filename = "x.bim";
+  EXPECT_EQ(p.convert_integer("12abc"), 12);
+  EXPECT_EQ(p.convert_integer(" 7"), 7);
+  EXPECT_EQ(p.convert_integer("-5"), -5);
+  EXPECT_EQ(p.convert_integer("2147483647"), 2147483647);
+  p.print_errors = true;
+  for (const char* text : {"abc", "", "3000000000", "-2147483649"}) {
+    EXPECT_EXIT((stdoutToStderr(), p.convert_integer(text)), ::testing::ExitedWithCode(1),
+                exactly("Error: Encountered non-numeric data in column 4 of file 'x.bim'!\n\n"))
+        << text;
+  }
+}
+
+TEST_F(Plink, PositionFieldsInBimLines) {
+  const std::string base = writeSet("plink_positions", famLines(4), "1\ta\t0\t12abc\tA\tG\n1\tb\t0\t 7\tA\tG\n",
+                                    bedHeader() + bytes({0, 0}));
+  Engine e(base);
+  e->openPLINK(true);
+  std::string chromosome;
+  uint32_t position = 0;
+  ASSERT_TRUE(e->plink_parser.read_position(chromosome, position));
+  EXPECT_EQ(chromosome, "1");
+  EXPECT_EQ(position, 12u);
+  ASSERT_TRUE(e->plink_parser.read_position(chromosome, position));
+  EXPECT_EQ(position, 7u);
+  EXPECT_FALSE(e->plink_parser.read_position(chromosome, position));
+
+  for (const char* field : {"abc", "", "3000000000"}) {
+    const std::string bad = writeSet("plink_position_bad", famLines(4), std::string("1\ta\t0\t") + field + "\tA\tG\n",
+                                     bedHeader() + bytes({0}));
+    Engine b(bad);
+    EXPECT_EXIT((stdoutToStderr(), b->openPLINK(true)), ::testing::ExitedWithCode(1),
+                exactly("Error: Encountered non-numeric data in column 4 of file '" + bad + ".bim'!\n\n"))
+        << field;
+  }
+  // A negative position would wrap to the far end of the chromosome: refused.
+  const std::string negative = writeSet("plink_position_negative", famLines(4), "1\ta\t0\t-5\tA\tG\n",
+                                        bedHeader() + bytes({0}));
+  Engine n(negative);
+  EXPECT_EXIT((stdoutToStderr(), n->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: Encountered negative position in column 4 of file '" + negative + ".bim'!\n\n"));
+}
+
+TEST_F(Plink, ReadBimStoresTheShareOnly) {
+  std::string bim = bimLines(9);
+  bim += "1\trs9\t0\t1000\tC\tT\r\n";
+  const std::string base = writeSet("plink_read_bim", famLines(4), bim, bedHeader() + std::string(10, '\0'));
+  Engine e(base);
+  e->openPLINK(true);
+  e->chunk_start_variant = 2;
+  e->chunk_end_variant = 4;
+  e->readBim();
+  ASSERT_EQ(e->variant_headers.size(), 2u);
+  const VariantHeader& h = e->variant_headers.at(2);
+  EXPECT_EQ(h.index, 2u);
+  EXPECT_EQ(h.RSID, "rs2");
+  EXPECT_EQ(h.position, 300u);
+  EXPECT_EQ(h.chromosome, "1");
+  EXPECT_EQ(h.A_allele, "A");
+  EXPECT_EQ(h.B_allele, "G");
+  EXPECT_EQ(e->variant_headers.at(3).index, 3u);
+  // The carriage return stays in the B allele.
+  e->plink_parser.read_bim(9, 10, e->variant_headers);
+  EXPECT_EQ(e->variant_headers.at(9).B_allele, "T\r");
+}
+
+TEST_F(Plink, FaultInOneThreadsShareEndsTheRunWithoutHanging) {
+  const std::string base = writeSet("plink_share_fault", famLines(4), bimLines(4), bedHeader() + std::string(4, '\0'));
+  Engine e(base);
+  e->openPLINK(false);
+  // The file changes under the run: only the thread that owns line 4 meets the fault.
+  testutil::writeFile(base + ".bim", bimLines(3) + "1\trs3\t0\t400\tA\n");
+  auto run = [&]() {
+    stdoutToStderr();
+#pragma omp parallel num_threads(2)
+    {
+      if (omp_get_thread_num() == 1) {
+        std::map<uint32_t, VariantHeader> headers;
+        e->plink_parser.read_bim(2, 4, headers);
+      }
+#pragma omp barrier
+    }
+    std::exit(0);
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(1), exactly("Error: Encountered emtpy input in file '" + base + ".bim'!\n\n"));
+}
+
+// ---- genotypes and frequencies ----
+
+TEST_F(Plink, GenotypesAndAlleleFrequencies) {
+  // Variant 0: samples 0..3 dosages 2, 2, 1, missing -> codes 00 00 10 01 = 0b01100000.
+  // Variant 1: all missing -> 0x55.
+  const std::string base = writeSet("plink_genotypes", famLines(4), bimLines(2), bedHeader() + bytes({0x60, 0x55}));
+  Engine e(base);
+  e->openPLINK(true);
+  e->chunk_start_variant = 0;
+  e->chunk_end_variant = 2;
+  e->readBim();
+  PlinkParser& p = e->plink_parser;
+  p.seek_variant(0);
+  ASSERT_TRUE(p.has_record());
+  Eigen::MatrixXd matrix(4, 2);
+  EXPECT_EQ(p.compute_genotypes(0, true, e->variant_headers, matrix.col(0)), 3u);
+  EXPECT_EQ(matrix(0, 0), 2.0);
+  EXPECT_EQ(matrix(1, 0), 2.0);
+  EXPECT_EQ(matrix(2, 0), 1.0);
+  EXPECT_TRUE(std::isnan(matrix(3, 0)));
+  EXPECT_DOUBLE_EQ(e->variant_headers.at(0).A_allele_freq, 5.0 / 6.0);
+  EXPECT_DOUBLE_EQ(e->variant_headers.at(0).B_allele_freq, 1.0 / 6.0);
+  EXPECT_EQ(p.compute_genotypes(1, true, e->variant_headers, matrix.col(1)), 0u);
+  EXPECT_TRUE(std::isnan(e->variant_headers.at(1).A_allele_freq));
+  EXPECT_TRUE(std::isnan(e->variant_headers.at(1).B_allele_freq));
+  EXPECT_FALSE(p.has_record());
+  // Store false leaves the headers alone; the record of variant 0 again, by seek.
+  e->variant_headers.at(0).A_allele_freq = -1.0;
+  p.seek_variant(0);
+  const Eigen::VectorXd again = p.compute_genotypes(0, false, e->variant_headers);
+  EXPECT_EQ(again[2], 1.0);
+  EXPECT_EQ(e->variant_headers.at(0).A_allele_freq, -1.0);
+}
+
+} // namespace

@@ -1,0 +1,181 @@
+// Text-line validators, sample inclusion list and range selection.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "corvane.hpp"
+#include "selection.hpp"
+#include "test_util.hpp"
+
+namespace {
+
+// Messages go to standard output; death tests look at standard error.
+void stdoutToStderr() {
+  std::cout.flush();
+  std::fflush(stdout);
+  dup2(2, 1);
+}
+
+// The whole output of a dying statement must be exactly `text`.
+std::string exactly(const std::string& text) {
+  std::string pattern = "^";
+  for (char c : text) {
+    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) pattern += '\\';
+    pattern += c;
+  }
+  return pattern + "$";
+}
+
+class Validators : public ::testing::Test {
+protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(Validators, ReadStringSplitsOnSingleSpaces) {
+  std::istringstream line("a  b");
+  EXPECT_EQ(readString(line, "f.txt", 3), "a");
+  EXPECT_EQ(readString(line, "f.txt", 3), "");
+  EXPECT_EQ(readString(line, "f.txt", 3), "b");
+  EXPECT_EXIT((stdoutToStderr(), readString(line, "f.txt", 3)), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: Encountered emtpy input in line 3 in f.txt!\n\n"));
+}
+
+TEST_F(Validators, ReadStringTrailingSpaceEmptyLineAndTab) {
+  std::istringstream trailing("x ");
+  EXPECT_EQ(readString(trailing, "f", 0), "x");
+  EXPECT_EXIT((stdoutToStderr(), readString(trailing, "f", 0)), ::testing::ExitedWithCode(1),
+              "emtpy input in line 0 in f!");
+  std::istringstream empty("");
+  EXPECT_EXIT((stdoutToStderr(), readString(empty, "list", 7)), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: Encountered emtpy input in line 7 in list!\n\n"));
+  std::istringstream tabbed("ID7\tmore text\r");
+  EXPECT_EQ(readString(tabbed, "f", 0), "ID7\tmore");
+  EXPECT_EQ(readString(tabbed, "f", 0), "text\r");
+}
+
+TEST_F(Validators, ConvertIntegerAcceptsWholePositiveNumbers) {
+  EXPECT_EQ(convertInteger("12", "v", 1), 12);
+  EXPECT_EQ(convertInteger("12.0", "v", 1), 12);
+  EXPECT_EQ(convertInteger("1e2", "v", 1), 100);
+  EXPECT_EQ(convertInteger(" 7", "v", 1), 7);
+  EXPECT_EQ(convertInteger("2147483647", "v", 1), 2147483647);
+}
+
+TEST_F(Validators, ConvertIntegerRefusesEverythingElse) {
+  for (const char* text : {"12.5", "0", "-3", "12a", "", "nan", "inf", "2147483648", "7 ", "1e300"}) {
+    EXPECT_EXIT((stdoutToStderr(), convertInteger(text, "vars.txt", 4)), ::testing::ExitedWithCode(1),
+                exactly("\n\nError: Encountered non-numeric data '" + std::string(text) +
+                        "' in line 4 in vars.txt!\n\n"))
+        << text;
+  }
+}
+
+TEST_F(Validators, CheckLineMaximumAndRewind) {
+  std::istringstream five("a b c d e\nsecond\n");
+  checkLine(five, "v.txt", 0, 5);
+  std::string first;
+  std::getline(five, first);
+  EXPECT_EQ(first, "a b c d e");
+  std::istringstream six("a b c d e f\n");
+  EXPECT_EXIT((stdoutToStderr(), checkLine(six, "v.txt", 0, 5)), ::testing::ExitedWithCode(1),
+              exactly("Error: Encountered 6 column(s) in v.txt but 5 columns are required!\n\n"));
+  // A tab does not split: one column.
+  std::istringstream tabs("RSID\tposition\tchromosome\tA\tB\tC\n");
+  checkLine(tabs, "v.txt", 0, 1);
+  // An empty stream has no columns and is rewound.
+  std::istringstream none("");
+  checkLine(none, "v.txt", 0, 5);
+  EXPECT_TRUE(none.good());
+}
+
+TEST_F(Validators, CheckLineSampleMinimum) {
+  std::istringstream two("ID_1 ID_2\n");
+  EXPECT_EXIT((stdoutToStderr(), checkLineSample(two, "s.sample", 0, 3)), ::testing::ExitedWithCode(1),
+              exactly("Error: Encountered 2 column(s) in s.sample but at least 3 columns are required!\n\n"));
+  std::istringstream empty("\nID_1 ID_2 missing\n");
+  EXPECT_EXIT((stdoutToStderr(), checkLineSample(empty, "s.sample", 0, 3)), ::testing::ExitedWithCode(1),
+              "Encountered 0 column\\(s\\) in s.sample but at least 3");
+  std::istringstream four("ID_1 ID_2 missing sex\nrest\n");
+  checkLineSample(four, "s.sample", 0, 3);
+  std::string first;
+  std::getline(four, first);
+  EXPECT_EQ(first, "ID_1 ID_2 missing sex");
+  std::istringstream three("ID_1 ID_2 missing\n");
+  checkLineSample(three, "s.sample", 0, 3);
+}
+
+class HeaderChecks : public Validators {
+protected:
+  Shared_buffers shared{0};
+  Corvane engine{par, shared};
+};
+
+TEST_F(HeaderChecks, VariantListHeader) {
+  std::istringstream good("RSID position chromosome A_allele B_allele\nrs1 100 1 A G\n");
+  engine.readFirstLine(good, "v.txt");
+  std::string next;
+  std::getline(good, next);
+  EXPECT_EQ(next, "rs1 100 1 A G");
+  std::istringstream partial("RSID position\n");
+  engine.readFirstLine(partial, "v.txt");
+  std::istringstream extra("RSID position chromosome A_allele B_allele B_allele\n");
+  engine.readFirstLine(extra, "v.txt");
+
+  std::istringstream tabs("RSID\tposition\tchromosome\tA_allele\tB_allele\n");
+  EXPECT_EXIT((stdoutToStderr(), engine.readFirstLine(tabs, "v.txt")), ::testing::ExitedWithCode(1),
+              exactly("\nError: Encountered 'RSID\tposition\tchromosome\tA_allele\tB_allele' in place of "
+                      "'RSID' in header in v.txt!\n\n"));
+  std::istringstream crlf("RSID position chromosome A_allele B_allele\r\n");
+  EXPECT_EXIT((stdoutToStderr(), engine.readFirstLine(crlf, "v.txt")), ::testing::ExitedWithCode(1),
+              exactly("\nError: Encountered 'B_allele\r' in place of 'B_allele' in header in v.txt!\n\n"));
+  std::istringstream wrong("RSID pos chromosome\n");
+  EXPECT_EXIT((stdoutToStderr(), engine.readFirstLine(wrong, "v.txt")), ::testing::ExitedWithCode(1),
+              exactly("\nError: Encountered 'pos' in place of 'position' in header in v.txt!\n\n"));
+  std::istringstream sixth("RSID position chromosome A_allele B_allele x\n");
+  EXPECT_EXIT((stdoutToStderr(), engine.readFirstLine(sixth, "v.txt")), ::testing::ExitedWithCode(1),
+              "'x' in place of 'B_allele' in header");
+}
+
+TEST_F(HeaderChecks, SampleFileHeader) {
+  std::istringstream good("ID_1 ID_2 missing sex\n0 0 0 D\nS1 S1 0 1\n");
+  engine.readTwoLinesSample(good, "s.sample");
+  std::string next;
+  std::getline(good, next);
+  EXPECT_EQ(next, "S1 S1 0 1");
+  std::istringstream bare("ID_1 ID_2\nanything at all\nS1\n");
+  engine.readTwoLinesSample(bare, "s.sample");
+  std::getline(bare, next);
+  EXPECT_EQ(next, "S1");
+
+  std::istringstream crlf("ID_1 ID_2 missing\r\n0 0 0\r\n");
+  EXPECT_EXIT((stdoutToStderr(), engine.readTwoLinesSample(crlf, "s.sample")), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: Encountered 'missing\r' in place of 'missing' in header in s.sample!\n\n"));
+  std::istringstream wrong("ID1 ID_2 missing\n");
+  EXPECT_EXIT((stdoutToStderr(), engine.readTwoLinesSample(wrong, "s.sample")), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: Encountered 'ID1' in place of 'ID_1' in header in s.sample!\n\n"));
+  std::istringstream second("ID_1 id2 missing\n");
+  EXPECT_EXIT((stdoutToStderr(), engine.readTwoLinesSample(second, "s.sample")), ::testing::ExitedWithCode(1),
+              "'id2' in place of 'ID_2' in header in s.sample!");
+}
+
+TEST_F(Validators, ValidatorsWorkOnFileStreams) {
+  const std::string dir = testutil::scratchDir("validators_file");
+  testutil::writeFile(dir + "/v.txt", "a b c\nd\n");
+  std::ifstream in(dir + "/v.txt");
+  checkLine(in, dir + "/v.txt", 0, 5);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "a b c");
+  // Rewinding also works once the stream has met its end.
+  while (std::getline(in, line)) {
+  }
+  checkLine(in, dir + "/v.txt", 0, 5);
+  std::getline(in, line);
+  EXPECT_EQ(line, "a b c");
+}
+
+} // namespace
