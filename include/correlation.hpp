@@ -18,6 +18,16 @@ void countNonMissing(const Eigen::MatrixXd& X, Eigen::VectorXi& counts);
 // constant column, or one without values, becomes NaN.
 void imputeAndStandardise(Eigen::MatrixXd& X, Eigen::Index n_impute, double divisor);
 
+// C(a, b) = sum over k of A(k, a) * B(k, b), for a < n_a and b < n_b; C must be n_a x n_b. With
+// `upper` only the entries with a < b are needed (the others may hold anything). Every entry is
+// summed in one fixed order, whatever the shapes and wherever the columns sit in A and B: the depth
+// in blocks of crossProductBlock, each block in four interleaved lanes added as ((0 + 1) + (2 + 3))
+// plus the block's last depth % 4 terms in order, the blocks' sums added in order. So the
+// correlation of two variants has the same bits in a chunk's product and in a batch's.
+constexpr Eigen::Index crossProductBlock = 256;
+void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::MatrixXd& B,
+                  Eigen::Index n_b, Eigen::MatrixXd& C, bool upper);
+
 // The progress line of one chunk, newline included; `process` counts from 1.
 std::string progressLine(uint32_t process, uint32_t chunk_number, uint32_t n_chunks,
                          const Chunk& chunk);

@@ -244,11 +244,40 @@ void Corvane::printChunks() {
 }
 
 void Corvane::scanPositions() {
-  corvane::fatalError("Error: The genotype readers are not available in this build!");
+  const uint32_t first = bcor_start_variant;
+  const uint32_t last = bcor_end_variant;
+  std::map<uint32_t, uint32_t> scanned;
+  uint32_t position = 0;
+  uint64_t n_scanned = 0;
+  std::string file_name;
+  if (flags.bgen) {
+    file_name = bgen_file;
+    corvane::fatalError("Error: BGEN input is not available in this build!");
+  } else {
+    // Every line is read, so the one-chromosome rule holds over the whole .bim file.
+    file_name = bim_file;
+    plink_parser.bim_stream.clear();
+    plink_parser.bim_stream.seekg(0, std::ios::beg);
+    std::string chromosome;
+    while (plink_parser.read_position(chromosome, position)) {
+      if (n_scanned >= first && n_scanned <= last) {
+        scanned.emplace_hint(scanned.end(), static_cast<uint32_t>(n_scanned), position);
+      }
+      ++n_scanned;
+    }
+  }
+  // Every thread scans the same data, so all of them meet this stop together.
+  if (n_scanned < n_variants_in_file || n_scanned <= last) {
+    displayError("Error: File '" + file_name + "' holds " + std::to_string(n_scanned) +
+                 " variants but declares " + std::to_string(n_variants_in_file) + "!");
+  }
+  positions.swap(scanned);
 }
 
 uint64_t Corvane::findChunkOffset(uint32_t start_variant, uint32_t& next_variant) {
-  (void)start_variant;
-  (void)next_variant;
-  corvane::fatalError("Error: The genotype readers are not available in this build!");
+  if (flags.bgen) {
+    (void)next_variant;
+    corvane::fatalError("Error: BGEN input is not available in this build!");
+  }
+  return plink_parser.record_offset(start_variant);
 }

@@ -9,6 +9,9 @@
 
 #include "correlation.hpp"
 #include "corvane.hpp"
+#include "plink_writer.hpp"
+#include "simulate.hpp"
+#include "test_util.hpp"
 
 namespace {
 
@@ -172,6 +175,42 @@ TEST(Dosages, ProgressLines) {
   Chunk many{0, 1000, 0, 1000};
   EXPECT_EQ(correlation::progressLine(1, 1, 1, many),
             "- Process 1 : is processing variants 1-1000 (1000 variants) in chunk 1/1\n");
+}
+
+// ---- the cross product ----
+
+TEST(CrossProduct, MatchesPlainLoopsForOddShapes) {
+  for (int depth : {1, 3, 4, 7, 256, 517}) {
+    const Eigen::MatrixXd A = Eigen::MatrixXd::Random(depth, 11), B = Eigen::MatrixXd::Random(depth, 6);
+    Eigen::MatrixXd C(11, 5);
+    correlation::crossProduct(A, 11, B, 5, C, false);
+    for (int a = 0; a < 11; ++a)
+      for (int b = 0; b < 5; ++b) {
+        double sum = 0;
+        for (int k = 0; k < depth; ++k) sum += A(k, a) * B(k, b);
+        EXPECT_NEAR(C(a, b), sum, 1e-12 * depth) << depth << " " << a << "," << b;
+      }
+  }
+}
+
+TEST(CrossProduct, AnEntryHasTheSameBitsInAnyShapeAndPlace) {
+  const int depth = 700;
+  const Eigen::MatrixXd X = Eigen::MatrixXd::Random(depth, 13);
+  Eigen::MatrixXd full(13, 13);
+  correlation::crossProduct(X, 13, X, 13, full, false);
+  Eigen::MatrixXd upper(13, 13);
+  correlation::crossProduct(X, 13, X, 13, upper, true);
+  for (int a = 0; a < 13; ++a) {
+    for (int b = a + 1; b < 13; ++b) {
+      EXPECT_EQ(upper(a, b), full(a, b));
+      // The same two columns alone, and column b in a batch of its own.
+      Eigen::MatrixXd one(1, 1), batch(13, 1);
+      correlation::crossProduct(X.col(a), 1, X.col(b), 1, one, false);
+      correlation::crossProduct(X, 13, X.col(b), 1, batch, false);
+      EXPECT_EQ(one(0, 0), full(a, b));
+      EXPECT_EQ(batch(a, 0), full(a, b));
+    }
+  }
 }
 
 // ---- the pair filter ----
@@ -389,6 +428,201 @@ TEST(PairFilter, BatchPartnersFollowTheEarlierBatches) {
     }
     EXPECT_TRUE(e.active_variants.count(5));
     EXPECT_TRUE(e.finished_variants.empty());
+  }
+}
+
+// ---- the whole computation of a thread team on PLINK input ----
+
+struct Dataset {
+  std::string base;                          // PLINK base name
+  std::vector<uint32_t> positions;
+  std::vector<std::vector<double>> dosages;  // per variant, per sample: A-allele count, NaN missing
+};
+
+Dataset writePlink(const std::string& name, uint32_t samples, uint32_t variants, double missing,
+                   uint64_t seed) {
+  testdata::SimulationOptions options;
+  options.n_samples = samples;
+  options.n_variants = variants;
+  options.seed = seed;
+  options.spacing = 300;
+  options.missing_rate = missing;
+  options.monomorphic = {3, 17};
+  testdata::GenotypeSimulator simulator(options);
+  Dataset data;
+  data.base = testutil::scratchDir(name) + "/set";
+  testdata::PlinkWriter writer(data.base, testdata::defaultFamSamples(samples));
+  testdata::SimulatedVariant v;
+  std::vector<int8_t> a;
+  while (simulator.next(v)) {
+    testdata::aCountsFromB(v.b_counts, a);
+    testdata::PlinkVariant pv;
+    pv.chromosome = v.chromosome;
+    pv.rsid = v.rsid;
+    pv.position = v.position;
+    pv.allele_a = v.allele_a;
+    pv.allele_b = v.allele_b;
+    writer.addVariant(pv, a);
+    data.positions.push_back(v.position);
+    std::vector<double> d(a.size());
+    for (size_t s = 0; s < a.size(); ++s) d[s] = a[s] < 0 ? NaN : a[s];
+    data.dosages.push_back(d);
+  }
+  writer.close();
+  return data;
+}
+
+using PairKey = std::pair<uint32_t, uint32_t>;
+
+struct Stored {
+  std::map<PairKey, double> r;
+  std::map<PairKey, uint32_t> n;  // sample counts below the number of samples used
+  uint64_t run_total = 0;
+  std::vector<ProcessRange> ranges;
+};
+
+// Runs the per-thread steps of a PLINK computation up to the stored maps.
+Stored computeOnThreads(uint32_t threads) {
+  Stored out;
+  Shared_buffers shared(threads);
+  testing::internal::CaptureStdout();
+#pragma omp parallel num_threads(threads)
+  {
+    Corvane engine(par, shared);
+    engine.openPLINK(engine.process_number == 0);
+    if (flags.incl_samples) engine.readSamplesToInclude();
+    if (flags.incl_range) engine.findInclude();
+    engine.checkNumberOfProcessesAndVariants();
+    engine.resizeWorkload();
+    engine.computeBalancedWorkload();
+    engine.findStartEndBalanced();
+    engine.findChunks();
+#pragma omp barrier
+    engine.readBim();
+    engine.doChunks();
+#pragma omp critical
+    {
+      EXPECT_EQ(engine.number_of_correlation_records, engine.correlations.size());
+      for (const auto& [i, m] : engine.correlations)
+        for (const auto& [j, r] : m) EXPECT_TRUE(out.r.emplace(PairKey(i, j), r).second);
+      for (const auto& [i, m] : engine.sample_counts)
+        for (const auto& [j, n] : m) out.n.emplace(PairKey(i, j), n);
+    }
+  }
+  testing::internal::GetCapturedStdout();
+  out.run_total = shared.total_number_of_correlations;
+  out.ranges = shared.process_ranges;
+  return out;
+}
+
+// Pairwise in double precision: the window, both thresholds and the pair's sample count (the smaller
+// of the two variants' counts).
+Stored referencePairs(const Dataset& data, const std::vector<uint32_t>& samples, uint32_t first,
+                      uint32_t last, uint32_t window, double thold, double prop) {
+  Stored out;
+  auto columnOf = [&](uint32_t v, int& n) {
+    std::vector<double> x;
+    n = 0;
+    for (uint32_t s : samples) {
+      x.push_back(data.dosages[v][s]);
+      n += std::isnan(x.back()) ? 0 : 1;
+    }
+    return x;
+  };
+  for (uint32_t i = first; i <= last; ++i) {
+    int ni;
+    const std::vector<double> xi = columnOf(i, ni);
+    for (uint32_t j = i + 1; j <= last; ++j) {
+      if (data.positions[j] - data.positions[i] >= window) break;
+      int nj;
+      const std::vector<double> xj = columnOf(j, nj);
+      const uint32_t n = static_cast<uint32_t>(std::min(ni, nj));
+      const double r = referencePearson(xi, xj);
+      if (!(double(n) / samples.size() >= prop) || !(std::fabs(r) >= thold)) continue;
+      out.r[{i, j}] = r;
+      if (n != samples.size()) out.n[{i, j}] = n;
+    }
+  }
+  return out;
+}
+
+void expectSamePairs(const Stored& got, const Stored& expected, const std::string& what) {
+  EXPECT_EQ(got.r.size(), expected.r.size()) << what;
+  EXPECT_EQ(got.run_total, expected.r.size()) << what;
+  for (const auto& [key, r] : expected.r) {
+    auto it = got.r.find(key);
+    if (it == got.r.end()) {
+      ADD_FAILURE() << what << ": pair " << key.first << "," << key.second << " missing";
+      return;
+    }
+    EXPECT_NEAR(it->second, r, 1e-10) << what << ": pair " << key.first << "," << key.second;
+  }
+  EXPECT_EQ(got.n, expected.n) << what;
+}
+
+std::vector<uint32_t> allSamples(uint32_t n) {
+  std::vector<uint32_t> s(n);
+  for (uint32_t i = 0; i < n; ++i) s[i] = i;
+  return s;
+}
+
+TEST(Computation, PlinkPairsMatchTheReferenceForThreadsAndChunkSizes) {
+  SettingsGuard guard;
+  const Dataset data = writePlink("compute_plink", 80, 90, 0.05, 21);
+  flags.bplink = flags.bcor = true;
+  par.bplink = data.base;
+  par.ld_thold = 0.05;
+  par.ld_n_samples_avail_prop = 0.9;
+  const std::vector<uint32_t> samples = allSamples(80);
+  for (uint32_t window : {1000u, 5000u}) {
+    par.variant_window_size = static_cast<int32_t>(window);
+    const Stored expected = referencePairs(data, samples, 0, 89, window, 0.05, 0.9);
+    ASSERT_GT(expected.r.size(), 100u);
+    ASSERT_FALSE(expected.n.empty());
+    Stored first;
+    for (uint32_t threads : {1u, 2u, 3u, 8u}) {
+      for (int32_t chunk : {1, 7, 1000}) {
+        par.n_variants_chunk = chunk;
+        const std::string what = "window " + std::to_string(window) + " threads " +
+                                 std::to_string(threads) + " chunk " + std::to_string(chunk);
+        const Stored got = computeOnThreads(threads);
+        expectSamePairs(got, expected, what);
+        if (first.r.empty()) first = got;
+        // Independent of the split: the same pairs with the same values.
+        EXPECT_EQ(got.r, first.r) << what;
+      }
+    }
+  }
+}
+
+TEST(Computation, PlinkWithRangeSamplesAndNoThresholds) {
+  SettingsGuard guard;
+  const Dataset data = writePlink("compute_plink_range", 40, 60, 0.1, 5);
+  flags.bplink = flags.bcor = flags.incl_range = flags.incl_samples = true;
+  par.bplink = data.base;
+  par.ld_thold = 0;
+  par.ld_n_samples_avail_prop = 0;
+  par.variant_window_size = 3000;
+  const uint32_t range_start = data.positions[10], range_end = data.positions[40] - 1;
+  par.incl_range = {range_start, range_end};
+  std::string list;
+  std::vector<uint32_t> samples;
+  for (uint32_t s = 0; s < 40; s += 3) {
+    list += "ID" + std::to_string(s) + "\n";
+    samples.push_back(s);
+  }
+  par.incl_samples = testutil::scratchDir("compute_plink_range_list") + "/samples.txt";
+  testutil::writeFile(par.incl_samples, list);
+  // The range runs from variant 10 to the first variant at or past its end: variant 40.
+  const Stored expected = referencePairs(data, samples, 10, 40, 3000, 0, 0);
+  for (uint32_t threads : {1u, 3u}) {
+    for (int32_t chunk : {1, 7}) {
+      par.n_variants_chunk = chunk;
+      const Stored got = computeOnThreads(threads);
+      expectSamePairs(got, expected, "threads " + std::to_string(threads) + " chunk " + std::to_string(chunk));
+      EXPECT_EQ(got.ranges[0].start, 10u);
+      EXPECT_EQ(got.ranges[threads - 1].end, 41u);
+    }
   }
 }
 
