@@ -136,12 +136,110 @@ public:
   // ==== end correlations and pair filter ====
 
   // ==== BCOR primitives ====
+  // Buffer forms work on [buffer, end) and return the pointer just past what they wrote or read.
+  // A buffer writer that would pass end is a sizing fault of its caller; a buffer reader that
+  // would pass end means a malformed BCOR file. Stream writers check the stream: a failed write
+  // ends the run ("cannot be written!", status 1) and removes a regular output file. Stream
+  // readers never return at end of file: a short read is a truncated file (status 1), so
+  // callers loop by the counts of the header, never by end of file.
+  template <typename IntegerType>
+  byte_t* writeLittleEndianInteger(byte_t* buffer, const byte_t* end, IntegerType value);
+  template <typename IntegerType>
+  void writeLittleEndianInteger(std::ostream& stream, IntegerType value);
+  template <typename IntegerType>
+  byte_t* readLittleEndianInteger(byte_t* buffer, const byte_t* end, IntegerType* value);
+  template <typename IntegerType>
+  const byte_t* readLittleEndianInteger(const byte_t* buffer, const byte_t* end,
+                                        IntegerType* value);
+  template <typename IntegerType>
+  void readLittleEndianInteger(std::istream& stream, IntegerType* value);
+  template <typename IntegerType>
+  byte_t* writeLengthFollowedByString(byte_t* buffer, const byte_t* end, IntegerType length,
+                                      const std::string& data_string);
+  template <typename IntegerType>
+  void writeLengthFollowedByString(std::ostream& stream, IntegerType length,
+                                   const std::string& data_string);
+  template <typename IntegerType>
+  byte_t* readLengthFollowedByString(byte_t* buffer, const byte_t* end, IntegerType* length,
+                                     std::string* string_ptr);
+  template <typename IntegerType>
+  const byte_t* readLengthFollowedByString(const byte_t* buffer, const byte_t* end,
+                                           IntegerType* length, std::string* string_ptr);
+  template <typename IntegerType>
+  void readLengthFollowedByString(std::istream& stream, IntegerType* length,
+                                  std::string* string_ptr);
+  // One size-prefixed record. A size larger than what is left of the file is refused before
+  // anything is allocated; missing bytes are a truncated file.
+  std::vector<byte_t> readStreamToBuffer(std::istream& stream);
+  // Instances for std::ifstream (read, remembers name and size) and std::ofstream (write,
+  // truncates). Requires bcor_state not_open; leaves ready_for_header.
+  template <typename aStream>
+  void openBCOR(aStream& stream, const std::string& file_name);
+  // Checked raw write and seek on a BCOR output stream.
+  void writeBCORBytes(std::ostream& stream, const byte_t* data, size_t n_bytes);
+  void seekBCOROut(uint64_t position);
+  // Marks bcor_out complete: writes header_size at offset 0 (it stays 0 until then, so an
+  // interrupted file is refused by every reader), flushes, closes, checks; leaves finished.
+  // Per-thread files get it from writeVariantDataNumberOfSamples; the merge calls it after
+  // writing its offset tables.
+  void finishBCOR();
+  [[noreturn]] void failBCORWrite(std::ostream& stream);
+  // "Error: File '<file read>' " + problem, status 1.
+  [[noreturn]] void failBCORRead(const std::string& problem);
+  void requireBCORState(uint32_t expected, const char* operation);
+  uint64_t bytesLeftInStream(std::istream& stream);
+  std::string bcor_in_name;   // file open on bcor_in, named in read errors
+  std::string bcor_out_name;  // file open on bcor_out, named in write errors
+  uint64_t bcor_in_size = 0;  // size of that file, for bounding record sizes
   // ==== end BCOR primitives ====
 
   // ==== BCOR header ====
+  // Opens the output (the --bcor name, with "_" + thread number + 1 unless merging) and writes
+  // the fixed header and the records of variant_headers; sets header_size, leaves the stream
+  // at header_size and ready_for_offsets.
+  void writeVariantHeader();
+  // Instance for VariantHeader: the record, exactly sized, without its size prefix.
+  template <typename HeaderType>
+  std::vector<byte_t> writeVariantHeaderToBuffer(const HeaderType& variant_header);
+  VariantHeader readVariantHeaderToBuffer(std::vector<byte_t>& buffer);
+  // Fields 1 to 15 of the fixed header from bcor_in's current position. Refuses a file whose
+  // writing did not finish (field 1 is 0) and a header_size outside the file.
+  void readMinimalHeader(uint32_t& file_header_size, uint32_t& file_number_of_samples,
+                         uint32_t& file_number_of_variants, uint32_t& file_variants_in_file,
+                         uint32_t& file_run_start_position, uint32_t& file_run_end_position,
+                         uint32_t& file_first_variant, uint32_t& file_last_variant,
+                         uint32_t& file_start_position, uint32_t& file_end_position,
+                         uint32_t& file_correlation_records, uint32_t& file_sample_count_records,
+                         uint64_t& file_total_correlations, uint64_t& file_correlations_in_file,
+                         uint16_t accuracy_length, std::string& file_accuracy);
+  // Opens the --bcor file, loads its header and (within --incl-range) its variant records;
+  // leaves bcor_in at header_size and ready_for_header.
+  void readVariantHeaderFromStream();
   // ==== end BCOR header ====
 
   // ==== BCOR records ====
+  void writeVariantOffset();
+  void writeVariantDataCorr();
+  void writeVariantDataNumberOfSamples();
+  std::vector<byte_t> writeVariantDataToBuffer(uint32_t index,
+                                               const CorrelationMap& correlation_map);
+  std::vector<byte_t> writeVariantDataToBuffer(uint32_t index,
+                                               const SampleCountMap& sample_count_map);
+  // Both tables of a merged (or one-thread) file, n - 1 entries each, from header_size.
+  // Entries are 0 (no record) or offsets of a record's size prefix within the file.
+  void readVariantOffset();
+  CorrelationMap readVariantCorrFromBuffer(std::vector<byte_t>&& buffer);
+  SampleCountMap readVariantNumberOfSamplesFromBuffer(std::vector<byte_t>&& buffer);
+  // Records built behind a 4-byte gap for their size prefix, into a buffer reused across calls.
+  void buildCorrelationRecord(uint32_t index, const CorrelationMap& correlation_map,
+                              unsigned width, std::vector<byte_t>& prefixed_record);
+  void buildSampleCountRecord(uint32_t index, const SampleCountMap& sample_count_map,
+                              std::vector<byte_t>& prefixed_record);
+  template <typename MapType>
+  void writeDataRecords(const std::map<uint32_t, MapType>& records, std::vector<uint64_t>& table,
+                        unsigned width);
+  // The first n_entries entries of a table (all by default), at bcor_out's position, checked.
+  void writeOffsetTable(const std::vector<uint64_t>& table, size_t n_entries = SIZE_MAX);
   // ==== end BCOR records ====
 
   // ==== merge ====

@@ -16,6 +16,16 @@ void fail(const std::string& what) { throw std::runtime_error("bgen writer: " + 
 // Splits one unit of `scale` over a group so that the integer parts sum to exactly `scale` (largest
 // remainders get the leftover units), the way a careful writer keeps every group's sum at 1.
 void quantiseGroup(const double* entries, std::size_t n, uint64_t scale, uint64_t* out) {
+  // Hard calls (one entry 1, the rest 0) are the common case in bulk data.
+  std::size_t ones = n, zeros = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (entries[k] == 1.0) ones = k;
+    else if (entries[k] == 0.0) ++zeros;
+  }
+  if (ones < n && zeros == n - 1) {
+    for (std::size_t k = 0; k < n; ++k) out[k] = k == ones ? scale : 0;
+    return;
+  }
   double total = 0.0;
   for (std::size_t k = 0; k < n; ++k) total += entries[k] > 0.0 ? entries[k] : 0.0;
   if (!(total > 0.0) || !std::isfinite(total)) {
@@ -236,10 +246,16 @@ std::string bgenLayout2Data(const std::vector<BgenSampleProbs>& samples, uint32_
   BitPacker packer(out, bits);
   uint64_t q[64];
   std::vector<uint64_t> big;  // groups past 64 entries (high ploidy with many alleles)
+  uint32_t entry_count[64], stored_count[64];  // per ploidy: the counts cost a binomial each
+  for (uint32_t p = 0; p < 64; ++p) entry_count[p] = stored_count[p] = UINT32_MAX;
   for (std::size_t i = 0; i < n; ++i) {
     const BgenSampleProbs& s = samples[i];
-    const uint32_t entries = bgenEntryCount(s.ploidy, n_alleles, opt.phased);
-    const uint32_t stored = bgenStoredCount(s.ploidy, n_alleles, opt.phased);
+    if (entry_count[s.ploidy] == UINT32_MAX) {
+      entry_count[s.ploidy] = bgenEntryCount(s.ploidy, n_alleles, opt.phased);
+      stored_count[s.ploidy] = bgenStoredCount(s.ploidy, n_alleles, opt.phased);
+    }
+    const uint32_t entries = entry_count[s.ploidy];
+    const uint32_t stored = stored_count[s.ploidy];
     std::vector<double>* dec = decoded ? &(*decoded)[i] : nullptr;
     if (dec) dec->clear();
     if (s.missing) {
@@ -249,7 +265,6 @@ std::string bgenLayout2Data(const std::vector<BgenSampleProbs>& samples, uint32_
     }
     const uint32_t group = opt.phased ? n_alleles : entries;
     const uint32_t groups = group == 0 ? 0 : entries / group;
-    std::vector<uint64_t> values;
     if (!s.raw_values.empty()) {
       if (s.raw_values.size() != stored) fail("raw_values must hold the sample's stored count");
       for (uint32_t v : s.raw_values) {
@@ -383,7 +398,7 @@ void BgenWriter::addVariant(const BgenVariantId& id, const std::vector<double>& 
   if (probs3.size() != 3 * static_cast<std::size_t>(n_samples_)) fail("addVariant needs 3 values per sample");
   std::string data;
   if (header_.layout <= 1) {
-    data = bgenLayout1Data(header_.layout, probs3, &decoded_);
+    data = bgenLayout1Data(header_.layout, probs3, dosages ? &decoded_ : nullptr);
   } else {
     if (id.alleles.size() != 2 || block_.phased) fail("addVariant writes unphased two-allele data");
     scratch_.resize(n_samples_);
@@ -395,7 +410,7 @@ void BgenWriter::addVariant(const BgenVariantId& id, const std::vector<double>& 
       s.missing = std::isnan(p[0]) || std::isnan(p[1]) || std::isnan(p[2]);
       s.probs.assign(p, p + 3);
     }
-    data = bgenLayout2Data(scratch_, 2, block_, &decoded_);
+    data = bgenLayout2Data(scratch_, 2, block_, dosages ? &decoded_ : nullptr);
   }
   write(bgenIdentifyingData(header_.layout, n_samples_, id));
   write(bgenGenotypeBlock(header_.layout, header_.compression, data, header_.zlib_level));

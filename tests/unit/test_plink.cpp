@@ -5,12 +5,15 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <random>
 #include <sstream>
 
 #include "corvane.hpp"
 #include "plink.hpp"
+#include "plink_writer.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -211,6 +214,17 @@ TEST_F(Plink, BimColumnCheckNamesTheBim) {
   Engine e(base);
   EXPECT_EXIT((stdoutToStderr(), e->openPLINK(true)), ::testing::ExitedWithCode(1),
               exactly("Error: File '" + base + ".bim' is expected to contain 6 columns!\n\n"));
+  // Counted the way the line is read: on tabs when it holds one.
+  const std::string tabs = writeSet("plink_columns_tabs", famLines(4), "1\trs 1\t0\t100\tA\tG\tx\n",
+                                    bedHeader() + bytes({0}));
+  Engine t(tabs);
+  EXPECT_EXIT((stdoutToStderr(), t->openPLINK(true)), ::testing::ExitedWithCode(1),
+              "File '" + tabs + "\\.bim' is expected to contain 6 columns!");
+  const std::string spaces_inside = writeSet("plink_columns_inside", famLines(4), "1\trs 1 a b c d e\t0\t100\tA\tG\n",
+                                             bedHeader() + bytes({0}));
+  Engine ok(spaces_inside);
+  ok->openPLINK(true);
+  EXPECT_EQ(ok->n_variants_in_file, 1u);
 }
 
 TEST_F(Plink, FamFieldSplitting) {
@@ -378,6 +392,188 @@ TEST_F(Plink, GenotypesAndAlleleFrequencies) {
   const Eigen::VectorXd again = p.compute_genotypes(0, false, e->variant_headers);
   EXPECT_EQ(again[2], 1.0);
   EXPECT_EQ(e->variant_headers.at(0).A_allele_freq, -1.0);
+}
+
+TEST_F(Plink, RoundTripThroughTheTestWriter) {
+  // Random counts (fixed seed) over sample counts around a byte boundary, with a sample subset.
+  std::mt19937 rng(77u);
+  for (uint32_t n : {1u, 4u, 7u, 9u}) {
+    const std::string base = testutil::scratchDir("plink_round_trip_" + std::to_string(n)) + "/set";
+    std::vector<std::vector<int>> counts(6, std::vector<int>(n));
+    {
+      testdata::PlinkWriter writer(base, testdata::defaultFamSamples(n));
+      for (uint32_t v = 0; v < counts.size(); ++v) {
+        for (int& c : counts[v]) c = static_cast<int>(rng() % 4) - 1;
+        testdata::PlinkVariant variant;
+        variant.rsid = "rs" + std::to_string(v);
+        variant.position = 10 + v;
+        variant.allele_a = "A";
+        variant.allele_b = "C";
+        writer.addVariant(variant, counts[v]);
+      }
+      writer.close();
+    }
+    Engine e(base);
+    e->openPLINK(true);
+    ASSERT_EQ(e->n_variants_in_file, counts.size());
+    PlinkParser& p = e->plink_parser;
+    // Odd sample indices only (or sample 0 when there is one sample).
+    p.included_samples.clear();
+    for (uint32_t s = (n > 1 ? 1 : 0); s < n; s += 2) p.included_samples.insert(s);
+    p.sync_included_samples();
+    p.seek_variant(0);
+    for (uint32_t v = 0; v < counts.size(); ++v) {
+      const Eigen::VectorXd d = p.compute_genotypes(v, false, e->variant_headers);
+      size_t k = 0;
+      for (uint32_t s : p.included_samples) {
+        const int expected = counts[v][s];
+        if (expected < 0) {
+          EXPECT_TRUE(std::isnan(d[k])) << n << " " << v << " " << s;
+        } else {
+          EXPECT_EQ(d[k], expected) << n << " " << v << " " << s;
+        }
+        ++k;
+      }
+    }
+  }
+}
+
+// ---- interop with plink1.9 ----
+
+// Genotypes of a small VCF (fixed seed) go through `plink1.9 --make-bed`; our dosages must equal
+// the A1 (column 5) counts that `plink1.9 --recode A` writes for the same samples.
+class PlinkInterop : public Plink {
+protected:
+  std::string dir;
+  static constexpr int kSamples = 13;  // not a multiple of 4: the last byte is partly used
+  static constexpr int kVariants = 25;
+
+  void SetUp() override {
+    Plink::SetUp();
+    if (std::system("command -v plink1.9 >/dev/null 2>&1") != 0) GTEST_SKIP() << "plink1.9 not installed";
+    dir = testutil::scratchDir(std::string("plink_interop_") +
+                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::mt19937 rng(20240611u);
+    std::ostringstream vcf;
+    vcf << "##fileformat=VCFv4.2\n##contig=<ID=7>\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+    for (int s = 0; s < kSamples; ++s) vcf << "\tS" << s;
+    vcf << "\n";
+    const char* gts[] = {"0/0", "0/1", "1/1", "./."};
+    const char* bases = "ACGT";
+    for (int v = 0; v < kVariants; ++v) {
+      const int ref = static_cast<int>(rng() % 4);
+      const int alt = (ref + 1 + static_cast<int>(rng() % 3)) % 4;
+      vcf << "7\t" << 1000 + 37 * v << "\tvar" << v << "\t" << bases[ref] << "\t" << bases[alt] << "\t.\tPASS\t.\tGT";
+      for (int s = 0; s < kSamples; ++s) {
+        const unsigned r = rng() % 20;
+        vcf << "\t" << gts[r == 0 ? 3 : (r < 8 ? 0 : (r < 15 ? 1 : 2))];
+      }
+      vcf << "\n";
+    }
+    testutil::writeFile(dir + "/in.vcf", vcf.str());
+    plink("--vcf " + dir + "/in.vcf --make-bed --out " + dir + "/set");
+  }
+
+  void plink(const std::string& arguments) {
+    const std::string command = "plink1.9 --threads 1 --memory 256 --silent " + arguments + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+
+  // The .raw table of `--recode A`: per sample (row), per variant (column) the A1 count, NaN for NA;
+  // also the counted allele of each column.
+  static std::vector<std::vector<double>> readRaw(const std::string& path, std::vector<std::string>& counted) {
+    std::istringstream in(testutil::readFile(path));
+    std::string line, word;
+    std::getline(in, line);
+    std::istringstream header(line);
+    for (int k = 0; header >> word; ++k) {
+      if (k >= 6) counted.push_back(word.substr(word.rfind('_') + 1));
+    }
+    std::vector<std::vector<double>> rows;
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::vector<double> row;
+      for (int k = 0; fields >> word; ++k) {
+        if (k >= 6) row.push_back(word == "NA" ? std::nan("") : std::stod(word));
+      }
+      rows.push_back(row);
+    }
+    return rows;
+  }
+
+  static void expectSame(double ours, double theirs, const std::string& where) {
+    if (std::isnan(theirs)) {
+      EXPECT_TRUE(std::isnan(ours)) << where;
+    } else {
+      EXPECT_EQ(ours, theirs) << where;
+    }
+  }
+};
+
+TEST_F(PlinkInterop, DosagesEqualRecodeACounts) {
+  plink("--bfile " + dir + "/set --recode A --out " + dir + "/rec");
+  std::vector<std::string> counted;
+  const auto raw = readRaw(dir + "/rec.raw", counted);
+  ASSERT_EQ(raw.size(), static_cast<size_t>(kSamples));
+  ASSERT_EQ(counted.size(), static_cast<size_t>(kVariants));
+
+  Engine e(dir + "/set");
+  e->openPLINK(true);
+  ASSERT_EQ(e->n_samples_in_file, static_cast<uint32_t>(kSamples));
+  ASSERT_EQ(e->n_variants_in_file, static_cast<uint32_t>(kVariants));
+  e->chunk_start_variant = 0;
+  e->chunk_end_variant = kVariants;
+  e->readBim();
+  PlinkParser& p = e->plink_parser;
+  p.seek_variant(0);
+  Eigen::MatrixXd dosages(kSamples, kVariants);
+  for (uint32_t v = 0; v < static_cast<uint32_t>(kVariants); ++v) {
+    ASSERT_TRUE(p.has_record());
+    p.compute_genotypes(v, true, e->variant_headers, dosages.col(v));
+    const VariantHeader& h = e->variant_headers.at(v);
+    EXPECT_EQ(h.A_allele, counted[v]) << "variant " << v;
+    EXPECT_EQ(h.position, 1000u + 37u * v);
+    double sum = 0.0, n = 0.0;
+    for (int s = 0; s < kSamples; ++s) {
+      expectSame(dosages(s, v), raw[s][v], "sample " + std::to_string(s) + " variant " + std::to_string(v));
+      if (!std::isnan(raw[s][v])) sum += raw[s][v], n += 1.0;
+    }
+    EXPECT_DOUBLE_EQ(h.A_allele_freq, sum / (2.0 * n));
+    EXPECT_DOUBLE_EQ(h.B_allele_freq, 1.0 - sum / (2.0 * n));
+  }
+  EXPECT_FALSE(p.has_record());
+}
+
+TEST_F(PlinkInterop, SampleListMatchesKeep) {
+  // plink keeps .fam order whatever the order of --keep; our list gives ascending sample order too.
+  // --keep-allele-order: otherwise plink would recount the minor allele among the kept samples.
+  testutil::writeFile(dir + "/keep.fid", "S11 S11\nS3 S3\nS0 S0\nS7 S7\n");
+  testutil::writeFile(dir + "/keep.txt", "S11\nS3\nS0\nS7\n");
+  plink("--bfile " + dir + "/set --keep " + dir + "/keep.fid --keep-allele-order --recode A --out " + dir + "/kept");
+  std::vector<std::string> counted;
+  const auto raw = readRaw(dir + "/kept.raw", counted);
+  ASSERT_EQ(raw.size(), 4u);
+  ASSERT_EQ(counted.size(), static_cast<size_t>(kVariants));
+
+  Engine e(dir + "/set");
+  flags.incl_samples = true;
+  e->incl_samples_file = dir + "/keep.txt";
+  e->openPLINK(true);
+  e->readSamplesToInclude();
+  ASSERT_EQ(e->bin_n_samples, 4u);
+  e->chunk_start_variant = 0;
+  e->chunk_end_variant = kVariants;
+  e->readBim();
+  PlinkParser& p = e->plink_parser;
+  p.seek_variant(0);
+  Eigen::MatrixXd dosages(4, kVariants);
+  for (uint32_t v = 0; v < static_cast<uint32_t>(kVariants); ++v) {
+    p.compute_genotypes(v, false, e->variant_headers, dosages.col(v));
+    EXPECT_EQ(e->variant_headers.at(v).A_allele, counted[v]) << "variant " << v;
+    for (int s = 0; s < 4; ++s) {
+      expectSame(dosages(s, v), raw[s][v], "sample " + std::to_string(s) + " variant " + std::to_string(v));
+    }
+  }
 }
 
 } // namespace

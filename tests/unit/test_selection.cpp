@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <set>
 #include <sstream>
 
 #include "corvane.hpp"
@@ -176,6 +178,127 @@ TEST_F(Validators, ValidatorsWorkOnFileStreams) {
   checkLine(in, dir + "/v.txt", 0, 5);
   std::getline(in, line);
   EXPECT_EQ(line, "a b c");
+}
+
+// ---- sample inclusion list and range selection, on a PLINK set ----
+
+// A set of 10 samples (IIDs I0..I9) and variants at 100, 200, 300, 400.
+class Selections : public Validators {
+protected:
+  Flags saved_flags = flags;
+  Parameters saved_par = par;
+  std::string dir;
+  std::string base;
+  std::unique_ptr<Shared_buffers> shared;
+  std::unique_ptr<Corvane> engine;
+
+  void SetUp() override {
+    Validators::SetUp();
+    dir = testutil::scratchDir(std::string("selection_") +
+                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    base = dir + "/set";
+    std::string fam, bim;
+    for (int i = 0; i < 10; ++i) fam += "F" + std::to_string(i) + " I" + std::to_string(i) + " 0 0 1 -9\n";
+    for (int i = 0; i < 4; ++i) bim += "1\trs" + std::to_string(i) + "\t0\t" + std::to_string(100 * (i + 1)) + "\tA\tG\n";
+    testutil::writeFile(base + ".fam", fam);
+    testutil::writeFile(base + ".bim", bim);
+    testutil::writeFile(base + ".bed", std::string("\x6C\x1B\x01", 3) + std::string(4 * 3, '\0'));
+  }
+  void TearDown() override {
+    engine.reset();
+    flags = saved_flags;
+    par = saved_par;
+  }
+  Corvane& open(const std::string& list = "", std::vector<uint32_t> range = {}) {
+    flags = Flags();
+    par = Parameters();
+    flags.bplink = flags.bcor = true;
+    par.bplink = base;
+    if (!list.empty()) {
+      flags.incl_samples = true;
+      par.incl_samples = dir + "/" + list;
+    }
+    if (!range.empty()) {
+      flags.incl_range = true;
+      par.incl_range = range;
+    }
+    shared = std::make_unique<Shared_buffers>(0);
+    engine = std::make_unique<Corvane>(par, *shared);
+    engine->openPLINK(true);
+    return *engine;
+  }
+};
+
+TEST_F(Selections, ListOrderDoesNotMatter) {
+  testutil::writeFile(dir + "/keep.txt", "I5\nI2 more words\nI9");
+  Corvane& e = open("keep.txt");
+  e.readSamplesToInclude();
+  EXPECT_EQ(e.plink_parser.included_samples, (std::set<uint32_t>{2, 5, 9}));
+  EXPECT_EQ(e.bin_n_samples, 3u);
+  EXPECT_EQ(e.n_samples_in_file, 10u);
+  EXPECT_FALSE(e.text_in.is_open());
+  // Dosages now follow samples 2, 5, 9.
+  e.variant_headers[0] = VariantHeader();
+  e.plink_parser.seek_variant(0);
+  EXPECT_EQ(e.plink_parser.compute_genotypes(0, false, e.variant_headers).size(), 3);
+}
+
+TEST_F(Selections, TabIsNotASeparator) {
+  testutil::writeFile(dir + "/keep.txt", "I7\tmore\n");
+  Corvane& e = open("keep.txt");
+  EXPECT_EXIT((stdoutToStderr(), e.readSamplesToInclude()), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: File '" + dir + "/keep.txt' includes a sample 'I7\tmore that cannot be found in file '" +
+                      base + ".fam'!\n\n"));
+}
+
+TEST_F(Selections, DuplicateEmptyLineEmptyListAndMissingList) {
+  testutil::writeFile(dir + "/dup.txt", "I1\nI3\nI1\n");
+  Corvane& e = open("dup.txt");
+  EXPECT_EXIT((stdoutToStderr(), e.readSamplesToInclude()), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: File '" + dir + "/dup.txt' includes a duplicated sample 'I1!\n\n"));
+  testutil::writeFile(dir + "/blank.txt", "I1\n\nI3\n");
+  Corvane& b = open("blank.txt");
+  EXPECT_EXIT((stdoutToStderr(), b.readSamplesToInclude()), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: Encountered emtpy input in line 1 in " + dir + "/blank.txt!\n\n"));
+  testutil::writeFile(dir + "/none.txt", "");
+  Corvane& n = open("none.txt");
+  EXPECT_EXIT((stdoutToStderr(), n.readSamplesToInclude()), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: File '" + dir + "/none.txt' does not name any sample!\n\n"));
+  Corvane& m = open("absent.txt");
+  EXPECT_EXIT((stdoutToStderr(), m.readSamplesToInclude()), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: File '" + dir + "/absent.txt' cannot be opened!\n\n"));
+}
+
+struct RangeCase {
+  uint32_t start, end, first, last, end_position;
+};
+
+TEST_F(Selections, RangeBoundsOnPositions100To400) {
+  // The last variant is the first at or past the end coordinate, or the file's last.
+  for (const RangeCase& c : {RangeCase{150, 300, 1, 2, 300}, RangeCase{150, 250, 1, 2, 300},
+                             RangeCase{150, 1000, 1, 3, 400}, RangeCase{50, 60, 0, 0, 100}}) {
+    Corvane& e = open("", {c.start, c.end});
+    e.findInclude();
+    EXPECT_EQ(e.bcor_start_variant, c.first) << c.start << "-" << c.end;
+    EXPECT_EQ(e.chunk_start_variant, c.first);
+    EXPECT_EQ(e.bcor_end_variant, c.last) << c.start << "-" << c.end;
+    EXPECT_EQ(e.chunk_end_variant, c.last);
+    EXPECT_EQ(e.bin_n_variants, c.last + 1 - c.first);
+    EXPECT_EQ(shared->run_start_position, 100 * (c.first + 1));
+    EXPECT_EQ(shared->run_end_position, c.end_position);
+    // The .bim stream is back at its first line.
+    std::string chromosome;
+    uint32_t position = 0;
+    ASSERT_TRUE(e.plink_parser.read_position(chromosome, position));
+    EXPECT_EQ(position, 100u);
+  }
+}
+
+TEST_F(Selections, RangeAfterTheLastVariantRefused) {
+  Corvane& e = open("", {500, 600});
+  EXPECT_EXIT((stdoutToStderr(), e.findInclude()), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: Position 400 of last variant in file '" + base +
+                      ".bim' is smaller than start coordinate 500!\n\n"));
 }
 
 } // namespace

@@ -350,3 +350,51 @@ TEST(Simulator, FixedSpacingAndRng) {
   o.spacing = 0;
   EXPECT_THROW(GenotypeSimulator s(o), std::invalid_argument);
 }
+
+TEST(BgenWriter, OddAlleleCountsForRefusals) {
+  std::string dir = testutil::scratchDir("writers_odd");
+  BgenHeader h;
+  h.compression = kBgenStored;
+  {
+    BgenWriter w(dir + "/k.bgen", 1, h);
+    BgenVariantId one = variant();
+    one.alleles = {"A"};
+    w.addVariantSamples(one, {{2, false, {1.0}, {}}});  // K = 1: one entry, nothing stored
+    BgenVariantId none = variant();
+    none.alleles = {};
+    w.addVariantSamples(none, {{2, false, {}, {}}});  // K = 0: no entries
+    w.close();
+    EXPECT_EQ(w.variantsWritten(), 2u);
+  }
+  std::string f = testutil::readFile(dir + "/k.bgen");
+  // Header (24 bytes), identifying data with K = 1 (23), then a block of 4 + 11 bytes without values.
+  EXPECT_EQ(hex(f.substr(8, 4)), hex(bytes({2, 0, 0, 0})));
+  EXPECT_EQ(hex(f.substr(40, 5)), hex(bytes({1, 0, 1, 0, 0})));
+  EXPECT_EQ(hex(f.substr(47, 15)), hex(bytes({11, 0, 0, 0, 1, 0, 0, 0, 1, 0, 2, 2, 2, 0, 8})));
+  EXPECT_THROW(bgenLayout2Data({{2, false, {1, 0}, {}}}, 2, BgenBlockOptions()), std::runtime_error);
+  BgenBlockOptions o;
+  o.bits = 33;
+  EXPECT_THROW(bgenLayout2Data({}, 2, o), std::runtime_error);
+  o.bits = 8;
+  o.bits_byte = 0;
+  o.n_alleles = 0;
+  EXPECT_EQ(hex(bgenLayout2Data({{2, false, {1, 0, 0}, {}}}, 2, o)),
+            hex(bytes({1, 0, 0, 0, 0, 0, 2, 2, 2, 0, 0, 0xFF, 0})));
+}
+
+TEST(PlinkWriter, SpaceSeparatedBim) {
+  std::string dir = testutil::scratchDir("writers_plink_space");
+  PlinkOptions o;
+  o.bim_separator = ' ';
+  PlinkWriter w(dir + "/p", defaultFamSamples(1), o);
+  PlinkVariant v;
+  v.chromosome = "22";
+  v.rsid = "rsX";
+  v.position = 7;
+  v.allele_a = "AT";
+  v.allele_b = "A";
+  w.addVariant(v, std::vector<int8_t>{2});
+  w.close();
+  EXPECT_EQ(testutil::readFile(dir + "/p.bim"), "22 rsX 0 7 AT A\n");
+  EXPECT_EQ(hex(testutil::readFile(dir + "/p.bed")), hex(bytes({0x6C, 0x1B, 0x01, 0x00})));
+}
