@@ -432,7 +432,8 @@ void Corvane::doChunks() {
 
 void Corvane::seekToChunk(const Chunk& chunk) {
   if (flags.bgen) {
-    corvane::fatalError("Error: BGEN input is not available in this build!");
+    bgen_parser.seek_to_variant(chunk.offset);
+    return;
   }
   // The previous chunk's downstream pass may have run into the end of the file.
   plink_parser.bed_stream.clear();
@@ -442,7 +443,9 @@ void Corvane::seekToChunk(const Chunk& chunk) {
 
 bool Corvane::readDosages(uint32_t variant, bool store, Eigen::MatrixXd& X, Eigen::Index column) {
   if (flags.bgen) {
-    corvane::fatalError("Error: BGEN input is not available in this build!");
+    if (!bgen_parser.read_variant(variant, store, variant_headers)) return false;
+    bgen_parser.read_dosages(X.col(column), variant, store, variant_headers);
+    return true;
   }
   // Records are read in index order from the chunk's seek, so the index tells the end of the data.
   if (variant >= plink_parser.context.number_of_variants) return false;

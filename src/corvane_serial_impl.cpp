@@ -251,8 +251,31 @@ void Corvane::scanPositions() {
   uint64_t n_scanned = 0;
   std::string file_name;
   if (flags.bgen) {
+    // Variants past the declared count are not part of any run; reading stops there.
     file_name = bgen_file;
-    corvane::fatalError("Error: BGEN input is not available in this build!");
+    bgen_parser.seek_to_variant(0);
+    std::size_t block_offset = 0;
+    std::string chromosome, reference;
+    while (n_scanned < n_variants_in_file &&
+           bgen_parser.read_position(position, block_offset, chromosome)) {
+      bgen_parser.skip_probs();
+      if (n_scanned >= first && n_scanned <= last) {
+        // 01 and 1 name one chromosome; at least one character stays, so 00 reads as 0.
+        const size_t zeros = chromosome.find_first_not_of('0');
+        if (!chromosome.empty()) {
+          chromosome.erase(0, zeros == std::string::npos ? chromosome.size() - 1 : zeros);
+        }
+        if (reference.empty()) {
+          reference = chromosome;
+        } else if (chromosome != reference) {
+          bgen_parser.display_error("Error: File '" + bgen_file +
+                                    "' contains variants on multiple chromosomes!");
+        }
+        scanned.emplace_hint(scanned.end(), static_cast<uint32_t>(n_scanned), position);
+      }
+      ++n_scanned;
+    }
+    bgen_parser.seek_to_variant(0);
   } else {
     // Every line is read, so the one-chromosome rule holds over the whole .bim file.
     file_name = bim_file;
@@ -275,9 +298,15 @@ void Corvane::scanPositions() {
 }
 
 uint64_t Corvane::findChunkOffset(uint32_t start_variant, uint32_t& next_variant) {
-  if (flags.bgen) {
-    (void)next_variant;
-    corvane::fatalError("Error: BGEN input is not available in this build!");
+  if (!flags.bgen) return plink_parser.record_offset(start_variant);
+  // BGEN has no index: one forward scan per thread, from where the previous chunk's scan ended.
+  uint32_t position = 0;
+  std::size_t block_offset = 0;
+  std::string chromosome;
+  while (bgen_parser.read_position(position, block_offset, chromosome)) {
+    bgen_parser.skip_probs();
+    if (next_variant++ >= start_variant) return block_offset;
   }
-  return plink_parser.record_offset(start_variant);
+  corvane::fatalError("\n\nError: File '" + bgen_file + "' ended before variant " +
+                      std::to_string(start_variant + 1) + "!");
 }

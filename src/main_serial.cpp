@@ -22,7 +22,7 @@ static void computationBody(Shared_buffers& shared, bool bgen_input) {
   const bool thread_zero = engine.process_number == 0;
 
   if (bgen_input) {
-    corvane::fatalErrorCollective("Error: BGEN input is not available in this build!", thread_zero);
+    engine.openBGEN(thread_zero);
   } else {
     engine.openPLINK(thread_zero);
   }
@@ -31,6 +31,7 @@ static void computationBody(Shared_buffers& shared, bool bgen_input) {
   engine.printStatus();
   // (the single section ends at a barrier of the whole team)
 
+  if (bgen_input && flags.samples) engine.readSampleFile();
   if (flags.incl_samples) engine.readSamplesToInclude();
   if (flags.incl_range) engine.findInclude();
 

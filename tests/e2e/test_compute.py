@@ -130,30 +130,50 @@ def compare_with_reference(files, expected, n_samples, accuracy, what):
 
 
 # --- data ------------------------------------------------------------------------------------------------
-# LD with missing genotypes and two monomorphic variants; exact spacing so that partners lie exactly at
-# the window; a second set with random spacing.
+# LD with missing genotypes and two monomorphic variants, as PLINK and BGEN (layout 2, 8 bits) with the
+# same genotypes; exact spacing, so that partners lie exactly at the window. A second set with random
+# spacing (BGEN layout 1); a third, BGEN only, with uncertain probabilities (16 bits), so that dosages
+# are not whole numbers.
 exact = generate("exact", "--samples", "120", "--variants", "150", "--seed", "61", "--spacing", "1000",
-                 "--no-jitter", "--missing", "0.05", "--monomorphic", "4,33", "--plink", "--dosages")
+                 "--no-jitter", "--missing", "0.05", "--monomorphic", "4,33", "--plink", "--bgen",
+                 "--sample-ids", "--dosages")
 jitter = generate("jitter", "--samples", "90", "--variants", "200", "--seed", "62", "--spacing", "700",
-                  "--missing", "0.08", "--plink", "--dosages")
-data_exact = ref.read_dosage_table(exact + ".dosages.tsv")
-data_jitter = ref.read_dosage_table(jitter + ".dosages.tsv")
+                  "--missing", "0.08", "--plink", "--bgen", "--layout", "1", "--dosages")
+soft = generate("soft", "--samples", "70", "--variants", "120", "--seed", "64", "--spacing", "800",
+                "--missing", "0.05", "--bgen", "--soft", "0.4", "--bits", "16", "--dosages")
+data_exact = ref.read_dosage_table(exact + ".plink.dosages.tsv")
+data_exact_bgen = ref.read_dosage_table(exact + ".bgen.dosages.tsv")
+data_jitter = ref.read_dosage_table(jitter + ".plink.dosages.tsv")
+data_jitter_bgen = ref.read_dosage_table(jitter + ".bgen.dosages.tsv")
+data_soft = ref.read_dosage_table(soft + ".dosages.tsv")
+
+
+def plink(prefix):
+    return ["--bplink", prefix]
+
+
+def bgen(prefix):
+    return ["--bgen", prefix + ".bgen"]
+
 
 # --- thread counts and chunk sizes: the reference, and the same result every time -----------------------
-for prefix, data, window, thold, prop in ((exact, data_exact, 5000, 0.001, 0.1),
-                                          (exact, data_exact, 12000, 0.0, 0.0),
-                                          (jitter, data_jitter, 20000, 0.3, 0.9)):
+for source, data, window, thold, prop in ((plink(exact), data_exact, 5000, 0.001, 0.1),
+                                          (bgen(exact), data_exact_bgen, 5000, 0.001, 0.1),
+                                          (plink(exact), data_exact, 12000, 0.0, 0.0),
+                                          (bgen(jitter), data_jitter_bgen, 20000, 0.3, 0.9),
+                                          (plink(jitter), data_jitter, 20000, 0.3, 0.9),
+                                          (bgen(soft), data_soft, 6000, 0.01, 0.5)):
     expected = ref.ld_pairs(data.positions, data.dosages, window, thold, prop)
     check.check(len(expected) > 150, "enough pairs in the reference (%d)" % len(expected))
     first = None
     for threads in (1, 2, 3, 8):
         for chunk in (1, 7, 1000):
             what = "%s window %d thold %g prop %g threads %d chunk %d" % (
-                os.path.basename(prefix), window, thold, prop, threads, chunk)
+                " ".join(source), window, thold, prop, threads, chunk)
             extra = ["--variant-window-size", str(window), "--n-variants-chunk", str(chunk)]
             if (thold, prop) != (0.001, 0.1):
                 extra += ["--ld-thold", str(thold), "--ld-n-samples-avail-prop", str(prop)]
-            res, files = run_corvane("t", ["--bplink", prefix], threads, extra)
+            res, files = run_corvane("t", source, threads, extra)
             if not check.equal(res.status, 0, what + ": status") or None in files:
                 print(res.stdout[-3000:])
                 continue
@@ -165,6 +185,17 @@ for prefix, data, window, thold, prop in ((exact, data_exact, 5000, 0.001, 0.1),
             shares = [(f.variants[0], f.variants[-1]) for f in files if f.variants]
             check.check(all(a[1] + 1 == b[0] for a, b in zip(shares, shares[1:])) and shares[0][0] == 0 and
                         shares[-1][1] == len(data.positions) - 1, what + ": shares cover the run in order")
+
+# The same genotypes through either reader: the same pairs; r agrees (the BGEN dosage counts the other
+# allele, which leaves r unchanged).
+res_p, files_p = run_corvane("fp", plink(exact), 2, ["--accuracy", "high"])
+res_b, files_b = run_corvane("fb", bgen(exact), 3, ["--accuracy", "high"])
+if None not in files_p and None not in files_b:
+    rp, np_ = combine(files_p)
+    rb, nb = combine(files_b)
+    check.equal(sorted(rp), sorted(rb), "PLINK and BGEN input: the same pairs")
+    check.check(max(abs(rp[k] - rb[k]) for k in rp) < 1e-12, "PLINK and BGEN input: the same r")
+    check.equal(np_, nb, "PLINK and BGEN input: the same sample counts")
 
 # --- --accuracy high shows every bit of r: still independent of threads and chunks ------------------------
 high = None
@@ -185,25 +216,27 @@ for threads, chunk in ((1, 1000), (3, 7), (8, 1)):
 pos = data_jitter.positions
 range_start, range_end = pos[40] - 5, pos[150] + 3  # the run ends at the first variant past the end
 first, last = ref.range_indices(pos, range_start, range_end)
+kept_ids = data_jitter.sample_ids[::3]
 with open(os.path.join(work, "keep.txt"), "w") as f:
-    kept_ids = data_jitter.sample_ids[::3]
     f.write("".join(s + " extra\n" for s in reversed(kept_ids)))
 cols = ref.sample_columns(data_jitter.sample_ids, kept_ids)
-for threads, chunk in ((1, 1000), (3, 7), (8, 1)):
-    what = "range and samples, %d threads chunk %d" % (threads, chunk)
-    res, files = run_corvane("r", ["--bplink", jitter], threads,
-                             ["--incl-range", "%d-%d" % (range_start, range_end), "--incl-samples",
-                              os.path.join(work, "keep.txt"), "--n-variants-chunk", str(chunk),
-                              "--variant-window-size", "9000", "--ld-thold", "0.05"])
-    if not check.equal(res.status, 0, what + ": status") or None in files:
-        print(res.stdout[-3000:])
-        continue
-    expected = ref.ld_pairs(pos, data_jitter.dosages, 9000, 0.05, 0.1, first, last, cols)
-    compare_with_reference(files, expected, len(cols), "medium", what)
-    check.check(all(f.first_variant == first and f.last_variant == last for f in files),
-                what + ": run bounds in the headers")
-    check.check(files[0].variants[0] == first and files[-1].variants[-1] == last, what + ": shares")
-    check.check(all(f.n_samples == len(cols) for f in files), what + ": samples used")
+for source, data in ((plink(jitter), data_jitter), (bgen(jitter) + ["--samples", jitter + ".sample"],
+                                                    data_jitter_bgen)):
+    expected = ref.ld_pairs(pos, data.dosages, 9000, 0.05, 0.1, first, last, cols)
+    for threads, chunk in ((1, 1000), (3, 7), (8, 1)):
+        what = "%s range and samples, %d threads chunk %d" % (source[0], threads, chunk)
+        res, files = run_corvane("r", source, threads,
+                                 ["--incl-range", "%d-%d" % (range_start, range_end), "--incl-samples",
+                                  os.path.join(work, "keep.txt"), "--n-variants-chunk", str(chunk),
+                                  "--variant-window-size", "9000", "--ld-thold", "0.05"])
+        if not check.equal(res.status, 0, what + ": status") or None in files:
+            print(res.stdout[-3000:])
+            continue
+        compare_with_reference(files, expected, len(cols), "medium", what)
+        check.check(all(f.first_variant == first and f.last_variant == last for f in files),
+                    what + ": run bounds in the headers")
+        check.check(files[0].variants[0] == first and files[-1].variants[-1] == last, what + ": shares")
+        check.check(all(f.n_samples == len(cols) for f in files), what + ": samples used")
 
 # --- one sample: nothing stored, the run completes --------------------------------------------------------
 with open(os.path.join(work, "one.txt"), "w") as f:
