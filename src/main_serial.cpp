@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include "command_line.hpp"
@@ -71,6 +72,8 @@ static void bgenComputationBody(Shared_buffers& shared) { computationBody(shared
 static void runBody(void (*body)(Shared_buffers&), Shared_buffers& shared) {
   try {
     body(shared);
+  } catch (const std::bad_alloc&) {
+    corvane::fatalError("Error: Not enough memory for the computation!");
   } catch (const std::exception& e) {
     corvane::fatalError(std::string("Error: ") + e.what());
   } catch (...) {

@@ -6,6 +6,7 @@ the correlations are checked against plink1.9 --r. Also the computation's standa
 import math
 import os
 import re
+import resource
 import struct
 import subprocess
 import sys
@@ -317,5 +318,20 @@ check.equal(res.status, 1, "fewer variants than threads: status 1")
 check.check("Error: Requested 8 parallel processes but 3 variants were selected!" in res.stdout,
             "fewer variants than threads: message")
 check.check(res.stdout.count("Error: Requested") == 1, "the message printed once")
+
+# A matrix that cannot be allocated: a message and status 1 (48 MB of dosages under a 40 MB limit).
+big = generate("big", "--samples", "3000", "--variants", "2000", "--seed", "65", "--plink")
+
+
+def limit_memory():
+    resource.setrlimit(resource.RLIMIT_AS, (40 << 20, 40 << 20))
+
+
+p = subprocess.run([args.corvane, "--bcor", os.path.join(work, "big.bcor"), "--bplink", big, "--n-threads", "1",
+                    "--n-variants-chunk", "2000", "--variant-window-size", "100000000"],
+                   capture_output=True, text=True, timeout=300, preexec_fn=limit_memory)
+check.equal(p.returncode, 1, "out of memory: status 1")
+check.check(re.search(r"^Error: Cannot allocate memory for a matrix of \d+ x \d+ values!$", p.stdout, re.M)
+            is not None, "out of memory: message")
 
 check.finish()

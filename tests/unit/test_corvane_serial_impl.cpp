@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 #include <omp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <random>
 #include <vector>
 
+#include "bgen_writer.hpp"
 #include "corvane.hpp"
 #include "corvane_serial_impl.hpp"
+#include "test_util.hpp"
 
 namespace {
 
@@ -336,6 +341,73 @@ TEST(EngineChunks, EmptyShareHasNoChunk) {
   EXPECT_EQ(engine.chunks.begin()->first, 1u);
   EXPECT_EQ(engine.chunks.at(3).end, 2600u);
   EXPECT_EQ(shared.process_ranges[0].n_chunks, 3u);
+}
+
+// ---- faults of the genotype input, through the binary ----
+
+// The binary of this build (the support library's runner does not know where it is).
+testutil::RunResult runBinary(const std::string& arguments) {
+  testutil::RunResult result;
+  const std::string command = std::string("timeout 120 ") + CORVANE_BINARY + " " + arguments + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  const int raw = pclose(pipe);
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return result;
+}
+
+// A BGEN file of n_written variants 500 bp apart, 8 samples; `tweak` may append or override.
+std::string writeBgen(const std::string& dir, uint32_t n_written, testdata::BgenHeader header,
+                      void (*tweak)(testdata::BgenWriter&) = nullptr) {
+  const std::string path = dir + "/in.bgen";
+  testdata::BgenWriter writer(path, 8, header);
+  for (uint32_t v = 0; v < n_written; ++v) {
+    testdata::BgenVariantId id;
+    id.rsid = "rs" + std::to_string(v);
+    id.position = 1000 + 500 * v;
+    writer.addVariantDosages(id, {0, 1, 2, 1, 0, 2, 1, double(v % 3)});
+  }
+  if (tweak) tweak(writer);
+  writer.close();
+  return path;
+}
+
+TEST(InputFaults, BgenHoldingFewerVariantsThanDeclaredIsRefused) {
+  const std::string dir = testutil::scratchDir("fewer_variants");
+  testdata::BgenHeader header;
+  header.number_of_variants = 12;
+  const std::string path = writeBgen(dir, 10, header);
+  const testutil::RunResult run =
+      runBinary("--bcor " + dir + "/out.bcor --bgen " + path + " --n-threads 3");
+  EXPECT_EQ(run.status, 1) << run.output;
+  const std::string message = "Error: File '" + path + "' holds 10 variants but declares 12!";
+  ASSERT_NE(run.output.find(message), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find(message), run.output.rfind(message)) << "printed once";
+  EXPECT_FALSE(std::ifstream(dir + "/out.bcor_1").good());
+}
+
+TEST(InputFaults, CorruptBlockMetByOneThreadEndsTheRunWithoutHanging) {
+  const std::string dir = testutil::scratchDir("corrupt_block");
+  testdata::BgenHeader header;
+  header.number_of_variants = 21;  // the hand-made last variant counts too
+  const std::string path = writeBgen(dir, 20, header, [](testdata::BgenWriter& w) {
+    testdata::BgenVariantId id;
+    id.rsid = "rs_bad";
+    id.position = 20000;
+    w.addRaw(testdata::bgenIdentifyingData(2, 8, id));
+    w.addRaw(testdata::bgenGenotypeBlock(2, testdata::kBgenZlib, std::string(40, '\x07')));
+  });
+  for (const char* threads : {"1", "4"}) {
+    const testutil::RunResult run = runBinary("--bcor " + dir + "/out.bcor --bgen " + path +
+                                                         " --n-threads " + threads +
+                                                         " --variant-window-size 2000");
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_NE(run.output.find("Error: "), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("- Done!"), std::string::npos) << run.output;
+  }
 }
 
 } // namespace
