@@ -410,4 +410,45 @@ TEST(InputFaults, CorruptBlockMetByOneThreadEndsTheRunWithoutHanging) {
   }
 }
 
+// The chromosome rule of the BGEN position scan: names compared without leading zeros, only
+// within the run.
+std::string writeChromosomes(const std::string& dir, const std::vector<std::string>& chromosomes) {
+  const std::string path = dir + "/chromosomes.bgen";
+  testdata::BgenWriter writer(path, 6);
+  for (size_t v = 0; v < chromosomes.size(); ++v) {
+    testdata::BgenVariantId id;
+    id.rsid = "rs" + std::to_string(v);
+    id.chromosome = chromosomes[v];
+    id.position = static_cast<uint32_t>(1000 * (v + 1));
+    writer.addVariantDosages(id, {0, 1, 2, 1, double(v % 3), 2});
+  }
+  writer.close();
+  return path;
+}
+
+TEST(PositionScan, BgenChromosomeNamesWithLeadingZerosAgree) {
+  const std::string dir = testutil::scratchDir("scan_zeros");
+  const std::string path = writeChromosomes(dir, {"01", "1", "001", "1"});
+  const testutil::RunResult run = runBinary("--bcor " + dir + "/out.bcor --bgen " + path + " --n-threads 2");
+  EXPECT_EQ(run.status, 0) << run.output;
+}
+
+TEST(PositionScan, BgenSecondChromosomeInsideTheRunIsRefused) {
+  const std::string dir = testutil::scratchDir("scan_two");
+  const std::string path = writeChromosomes(dir, {"1", "1", "2", "1"});
+  const testutil::RunResult run = runBinary("--bcor " + dir + "/out.bcor --bgen " + path + " --n-threads 2");
+  EXPECT_EQ(run.status, 1) << run.output;
+  const std::string message = "Error: File '" + path + "' contains variants on multiple chromosomes!";
+  EXPECT_NE(run.output.find(message), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find(message), run.output.rfind(message)) << "printed once";
+}
+
+TEST(PositionScan, BgenOtherChromosomeOutsideTheRangeIsAccepted) {
+  const std::string dir = testutil::scratchDir("scan_outside");
+  const std::string path = writeChromosomes(dir, {"2", "1", "1", "1", "3"});
+  const testutil::RunResult run =
+      runBinary("--bcor " + dir + "/out.bcor --bgen " + path + " --incl-range 2000-4000 --n-threads 1");
+  EXPECT_EQ(run.status, 0) << run.output;
+}
+
 } // namespace
