@@ -23,10 +23,13 @@ void imputeAndStandardise(Eigen::MatrixXd& X, Eigen::Index n_impute, double divi
 // summed in one fixed order, whatever the shapes and wherever the columns sit in A and B: the depth
 // in blocks of crossProductBlock, each block in four interleaved lanes added as ((0 + 1) + (2 + 3))
 // plus the block's last depth % 4 terms in order, the blocks' sums added in order. So the
-// correlation of two variants has the same bits in a chunk's product and in a batch's.
+// correlation of two variants has the same bits in a chunk's product and in a batch's. With
+// row_limits (n_a entries), row a is needed only in the columns below row_limits[a]: tiles that no
+// row needs are skipped, and what they would hold stays 0.
 constexpr Eigen::Index crossProductBlock = 256;
 void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::MatrixXd& B,
-                  Eigen::Index n_b, Eigen::MatrixXd& C, bool upper);
+                  Eigen::Index n_b, Eigen::MatrixXd& C, bool upper,
+                  const Eigen::Index* row_limits = nullptr);
 
 // The progress line of one chunk, newline included; `process` counts from 1.
 std::string progressLine(uint32_t process, uint32_t chunk_number, uint32_t n_chunks,

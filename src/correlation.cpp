@@ -141,7 +141,7 @@ void anyTile(int mr, int nr, const double* a, Eigen::Index lda, const double* b,
 } // namespace
 
 void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::MatrixXd& B,
-                  Eigen::Index n_b, Eigen::MatrixXd& C, bool upper) {
+                  Eigen::Index n_b, Eigen::MatrixXd& C, bool upper, const Eigen::Index* row_limits) {
   CORVANE_CHECK(A.rows() == B.rows() && n_a <= A.cols() && n_b <= B.cols() && C.rows() == n_a &&
                     C.cols() == n_b,
                 "Error: Matrix shapes of a correlation product do not agree!");
@@ -160,6 +160,11 @@ void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::Matri
         for (Eigen::Index a0 = p0; a0 < p1; a0 += kTileA) {
           if (upper && a0 >= b_last) break;
           const int mr = static_cast<int>(std::min<Eigen::Index>(kTileA, p1 - a0));
+          if (row_limits) {
+            Eigen::Index needed = 0;
+            for (int i = 0; i < mr; ++i) needed = std::max(needed, row_limits[a0 + i]);
+            if (needed <= b0) continue;
+          }
           const double* a = A.data() + a0 * lda + k0;
           const double* b = B.data() + b0 * ldb + k0;
           double* c = C.data() + a0 + b0 * ldc;
@@ -197,15 +202,18 @@ struct PairSink {
   uint64_t stored = 0;
 };
 
-// The decision for one pair (i < j). Returns true when i's window has closed: the partner lies
-// at or beyond the window (an unsigned difference, so a smaller position counts as beyond) or
-// past the run. Both thresholds are inclusive, and a NaN never passes them.
+// Partner j closes i's window when it lies at or beyond the window (an unsigned difference, so a
+// smaller position counts as beyond) or past the run. The test does not look at r.
+inline bool closesWindow(const Corvane& e, uint32_t position_i, uint32_t position_j, uint32_t j) {
+  return static_cast<uint32_t>(position_j - position_i) >= e.variant_window_size ||
+         j > e.bcor_end_variant;
+}
+
+// The decision for one pair (i < j). Returns true when i's window has closed. Both thresholds are
+// inclusive, and a NaN never passes them.
 inline bool decidePair(Corvane& e, double r, uint32_t n_samples_pair, uint32_t i, uint32_t j,
                        uint32_t position_i, uint32_t position_j, PairSink& sink) {
-  if (static_cast<uint32_t>(position_j - position_i) >= e.variant_window_size ||
-      j > e.bcor_end_variant) {
-    return true;
-  }
+  if (closesWindow(e, position_i, position_j, j)) return true;
   const double available =
       static_cast<double>(n_samples_pair) / static_cast<double>(e.bin_n_samples);
   if (!(available >= e.ld_n_samples_avail_prop)) return false;
@@ -247,6 +255,36 @@ std::vector<uint32_t>& positionScratch() {
   return scratch;
 }
 
+std::vector<Eigen::Index>& limitScratch() {
+  thread_local std::vector<Eigen::Index> scratch;
+  return scratch;
+}
+
+// Positions of the chunk's variants, from their descriptions.
+void chunkPositions(const Corvane& e, uint32_t start, uint32_t n, std::vector<uint32_t>& pos) {
+  pos.resize(n);
+  auto header = e.variant_headers.lower_bound(start);
+  for (uint32_t a = 0; a < n; ++a, ++header) {
+    CORVANE_CHECK(header != e.variant_headers.end() && header->first == start + a,
+                  "Error: No variant description for variant " + std::to_string(start + a + 1) + "!");
+    pos[a] = header->second.position;
+  }
+}
+
+// Positions of the n_read partners from first_partner on; partners past the run have none and get
+// 0, which the run-end test makes irrelevant.
+void partnerPositions(const Corvane& e, uint32_t first_partner, uint32_t n_read,
+                      std::vector<uint32_t>& pos) {
+  pos.assign(n_read, 0);
+  auto known = e.positions.lower_bound(first_partner);
+  for (uint32_t k = 0; k < n_read && known != e.positions.end(); ++k) {
+    if (known->first == first_partner + k) {
+      pos[k] = known->second;
+      ++known;
+    }
+  }
+}
+
 double divisorOf(uint32_t n_samples) {
   return static_cast<double>(static_cast<uint32_t>(n_samples - 1));
 }
@@ -278,13 +316,7 @@ void Corvane::checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R)
   CORVANE_CHECK(R.rows() >= n && R.cols() >= n && chunk_n_nonmissing.size() >= n,
                 "Error: Chunk matrix smaller than its chunk!");
   std::vector<uint32_t>& pos = positionScratch();
-  pos.resize(n);
-  auto header = variant_headers.lower_bound(start);
-  for (uint32_t a = 0; a < n; ++a, ++header) {
-    CORVANE_CHECK(header != variant_headers.end() && header->first == start + a,
-                  "Error: No variant description for variant " + std::to_string(start + a + 1) + "!");
-    pos[a] = header->second.position;
-  }
+  chunkPositions(*this, start, n, pos);
   // A window that closes inside the chunk has no lasting effect: the downstream pass starts with
   // every chunk variant active again.
   uint64_t stored = 0;
@@ -310,16 +342,8 @@ void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Ei
   for (size_t b = 0; b + 1 < batch_sizes.size(); ++b) base += batch_sizes[b];
   const uint32_t first_partner = end + base;
 
-  // Partners past the run have no position; the run-end test rejects them before it matters.
   std::vector<uint32_t>& pos = positionScratch();
-  pos.assign(n_read, 0);
-  auto known = positions.lower_bound(first_partner);
-  for (uint32_t k = 0; k < n_read && known != positions.end(); ++k) {
-    if (known->first == first_partner + k) {
-      pos[k] = known->second;
-      ++known;
-    }
-  }
+  partnerPositions(*this, first_partner, n_read, pos);
 
   uint64_t stored = 0;
   for (auto it = active_variants.lower_bound(start); it != active_variants.end() && *it < end;) {
@@ -357,9 +381,19 @@ void Corvane::doVariantsInChunk(const Chunk& chunk) {
   getNumberOfSamplesWithDosages(chunk_dosages, chunk_n_nonmissing);
   meanImputeAndScaleDosages(chunk_dosages, chunk.n_variants);
 
+  // The filter reads a row only up to the first partner that closes its window.
+  std::vector<uint32_t>& pos = positionScratch();
+  chunkPositions(*this, chunk.start, chunk.n_variants, pos);
+  std::vector<Eigen::Index>& limits = limitScratch();
+  limits.resize(chunk.n_variants);
+  for (uint32_t a = 0; a < chunk.n_variants; ++a) {
+    uint32_t b = a + 1;
+    while (b < chunk.n_variants && !closesWindow(*this, pos[a], pos[b], chunk.start + b)) ++b;
+    limits[a] = b;
+  }
   Eigen::MatrixXd& product = productScratch();
   resizeOrStop(product, n, n);
-  correlation::crossProduct(chunk_dosages, n, chunk_dosages, n, product, true);
+  correlation::crossProduct(chunk_dosages, n, chunk_dosages, n, product, true, limits.data());
   product /= divisorOf(bin_n_samples);
   checkChunk(chunk.start, chunk.end, product);
 }
@@ -399,9 +433,23 @@ void Corvane::doVariantsDownstreamOfChunk(const Chunk& chunk) {
     getNumberOfSamplesWithDosages(downstream_dosages, downstream_n_nonmissing);
     meanImputeAndScaleDosages(downstream_dosages, n_read);
 
+    // Rows already closed, and entries past the partner that closes a row, are never read.
+    uint32_t base = 0;
+    for (size_t k = 0; k + 1 < batch_sizes.size(); ++k) base += batch_sizes[k];
+    std::vector<uint32_t>& pos = positionScratch();
+    partnerPositions(*this, chunk.end + base, n_read, pos);
+    std::vector<Eigen::Index>& limits = limitScratch();
+    limits.assign(chunk.n_variants, 0);
+    for (auto it = active_variants.lower_bound(chunk.start);
+         it != active_variants.end() && *it < chunk.end; ++it) {
+      const uint32_t position_i = variant_headers.at(*it).position;
+      uint32_t k = 0;
+      while (k < n_read && !closesWindow(*this, position_i, pos[k], chunk.end + base + k)) ++k;
+      limits[*it - chunk.start] = k;
+    }
     resizeOrStop(product, chunk.n_variants, n_read);
     correlation::crossProduct(chunk_dosages, chunk.n_variants, downstream_dosages, n_read, product,
-                              false);
+                              false, limits.data());
     product /= divisorOf(bin_n_samples);
     checkBatch(chunk.start, chunk.end, n_read, product);
     ++batch_counter;

@@ -213,6 +213,16 @@ TEST(CrossProduct, AnEntryHasTheSameBitsInAnyShapeAndPlace) {
   }
 }
 
+TEST(CrossProduct, RowLimitsLeaveTheNeededEntriesUntouched) {
+  const Eigen::MatrixXd A = Eigen::MatrixXd::Random(300, 10), B = Eigen::MatrixXd::Random(300, 9);
+  Eigen::MatrixXd full(10, 9), limited(10, 9);
+  correlation::crossProduct(A, 10, B, 9, full, false);
+  const std::vector<Eigen::Index> limits = {0, 9, 3, 1, 0, 5, 0, 0, 2, 9};
+  correlation::crossProduct(A, 10, B, 9, limited, false, limits.data());
+  for (int a = 0; a < 10; ++a)
+    for (int b = 0; b < limits[a]; ++b) EXPECT_EQ(limited(a, b), full(a, b)) << a << "," << b;
+}
+
 // ---- the pair filter ----
 
 struct FilterEngine {
