@@ -226,6 +226,7 @@ void Corvane::computeNumberOfChunks() {
 
 void Corvane::findChunks() {
   computeNumberOfChunks();
+  if (flags.bgen && !chunks.empty()) bgen_parser.seek_to_variant(0);
   uint32_t next_variant = 0;
   for (auto& entry : chunks) entry.second.offset = findChunkOffset(entry.second.start, next_variant);
 }
