@@ -249,9 +249,36 @@ public:
   // ==== end BCOR records ====
 
   // ==== merge ====
+  // Reads the headers of the per-thread files bcor_file + "_1" .. "_N", checks their common values,
+  // collects their variant records and sets the merged file's range and counts.
+  void readVariantHeaderFromMaster();
+  // The common-value rule for header fields 5, 6, 7, 8, 2, 3, 13 and 15 of one per-thread file.
+  void assertCommonValues(uint32_t file_run_start_position, uint32_t file_run_end_position,
+                          uint32_t file_first_variant, uint32_t file_last_variant,
+                          uint32_t file_number_of_samples, uint32_t file_number_of_variants,
+                          uint64_t file_total_number_of_correlations,
+                          const std::string& file_accuracy);
+  // A member still 0 takes the file's value; a different non-zero value ends the run.
+  template <typename IntegerType>
+  void doAssertCommonInts(std::string&& name, IntegerType& member, const IntegerType& file_value);
+  void doAssertCommonStrings(std::string&& name, std::string& member, const std::string& file_value);
+  // Copies the data records of the per-thread files into the merged file and writes its tables.
+  void readWriteVariantDataFromMaster();
   // ==== end merge ====
 
   // ==== extraction ====
+  // Writes the meta variant list of variant_headers to meta_file.
+  void writeVariantHeaderToStream();
+  // Reads incl_variants_file into requested_variants, n_requested_variants and flipped_variants.
+  void readVariantsToInclude();
+  // Matrix of every variant of variant_headers, rows and columns by place in the set.
+  void extractCorrelationsMatrix();
+  // Matrix of requested_variants in list order, correlations of allele-swapped variants negated.
+  void extractCorrelationsRegionMatrix();
+  // Table of the stored pairs of variant_headers passing ld_thold and ld_n_samples_avail_prop.
+  void extractCorrelationsTable();
+  // Table of the stored pairs of requested_variants, in list order, with the sign rule.
+  void extractCorrelationsRegionTable();
   // ==== end extraction ====
 
   // Members are public: the computation bodies, the entry point and the tests read them directly.

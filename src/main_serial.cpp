@@ -114,43 +114,55 @@ static int run(int argc, char** argv) {
     Corvane engine(par, serial_shared);
 
     if (flags.meta) {
-      // readVariantHeaderFromStream: the BCOR header and the variant records
+      engine.readVariantHeaderFromStream();
       engine.printStatus();
       engine.printRestStatus();
       engine.printFinalize();
-      // writeVariantHeaderToStream: the meta file
+      engine.writeVariantHeaderToStream();
       printDone();
     }
 
     if (flags.merge) {
-      // readVariantHeaderFromMaster: the headers of the per-thread files
+      engine.readVariantHeaderFromMaster();
       engine.printStatus();
       engine.printRestStatus();
       engine.printFinalize();
-      // writeVariantHeader, writeVariantOffset, readWriteVariantDataFromMaster: the merged file
+      engine.writeVariantHeader();
+      engine.writeVariantOffset();
+      engine.readWriteVariantDataFromMaster();
       printDone();
     }
 
     if (flags.matrix) {
-      // readVariantHeaderFromStream: the BCOR header and the variant records
+      engine.readVariantHeaderFromStream();
       engine.printStatus();
       engine.printRestStatus();
       engine.printFinalize();
-      // readVariantOffset, then with --incl-variants readVariantsToInclude
+      engine.readVariantOffset();
+      if (flags.incl_variants) engine.readVariantsToInclude();
       // The status blocks showed the file's total; the extraction counts what it writes.
       serial_shared.total_number_of_correlations = 0;
-      // extractCorrelationsRegionMatrix with --incl-variants, else extractCorrelationsMatrix
+      if (flags.incl_variants) {
+        engine.extractCorrelationsRegionMatrix();
+      } else {
+        engine.extractCorrelationsMatrix();
+      }
       printDone();
     }
 
     if (flags.table) {
-      // readVariantHeaderFromStream: the BCOR header and the variant records
+      engine.readVariantHeaderFromStream();
       engine.printStatus();
       engine.printRestStatus();
       engine.printFinalize();
-      // readVariantOffset, then with --incl-variants readVariantsToInclude
+      engine.readVariantOffset();
+      if (flags.incl_variants) engine.readVariantsToInclude();
       serial_shared.total_number_of_correlations = 0;
-      // extractCorrelationsRegionTable with --incl-variants, else extractCorrelationsTable
+      if (flags.incl_variants) {
+        engine.extractCorrelationsRegionTable();
+      } else {
+        engine.extractCorrelationsTable();
+      }
       printDone();
     }
   }
