@@ -89,9 +89,56 @@ public:
   // ==== end selections, sample file and text lines ====
 
   // ==== work split and chunks ====
+  // Stops the run when fewer variants are selected than threads run.
+  void checkNumberOfProcessesAndVariants();
+  // Sizes the shared workload vector once, for the first thread that arrives.
+  void resizeWorkload();
+  // Even share, the run's bounds, the position scan and the workloads of the even share.
+  void computeBalancedWorkload();
+  // Publishes the run's first and last variant from the even shares and adopts them.
+  void shareStartEndVariant(unsigned int start_variant, unsigned int end_variant);
+  // Writes the workloads of this thread's even share into the shared vector.
+  void getWorkloadPerVariant(std::map<unsigned int, unsigned int>& run_positions);
+  // The split at equal fractions of the cumulative workload; this thread's share and record.
+  void findStartEndBalanced();
+  // Cuts the share into chunks of at most n_variants_chunk variants.
+  void computeNumberOfChunks();
+  // Plans the chunks and finds each chunk's file offset.
+  void findChunks();
+  // Thread 0: the plan of every thread.
+  void printChunks();
+  // Reader side of the split: the position of every variant of the run into `positions`;
+  // refuses a genotype input that holds fewer variants than it declares.
+  void scanPositions();
+  // Reader side of the plan: file offset of the variant `start_variant`. `next_variant` is the
+  // index of the variant the reader stands at, carried from one chunk to the next.
+  uint64_t findChunkOffset(uint32_t start_variant, uint32_t& next_variant);
   // ==== end work split and chunks ====
 
   // ==== correlations and pair filter ====
+  // Per-thread driver: a barrier of the whole team, then every chunk of the share.
+  void doChunks();
+  // Loads, standardises and correlates the chunk's variants among themselves.
+  void doVariantsInChunk(const Chunk& chunk);
+  // Correlates the chunk against batches of the following variants until every window closed.
+  void doVariantsDownstreamOfChunk(const Chunk& chunk);
+  // Fills the NaNs of the first n_columns columns with the column mean; standardises every column.
+  void meanImputeAndScaleDosages(Eigen::MatrixXd& X, uint32_t n_columns);
+  // counts(c) = number of non-NaN entries of column c.
+  void getNumberOfSamplesWithDosages(Eigen::MatrixXd& X, Eigen::VectorXi& counts);
+  // Decides one pair (i < j); sets stop when i's window has closed.
+  void checkSparseness(double r, uint32_t n_samples_pair, uint32_t variant_i, uint32_t variant_j,
+                       uint32_t position_i, uint32_t position_j, bool& stop);
+  // All pairs inside the chunk [start, end); R is the chunk's correlation matrix.
+  void checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R);
+  // The active chunk variants against the current downstream batch of n_read variants.
+  void checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Eigen::MatrixXd& R);
+  // Reader side of the computation: positions the reader at the chunk's first variant.
+  void seekToChunk(const Chunk& chunk);
+  // Reader side of the computation: dosages of the variant the reader stands at (index `variant`)
+  // into column `column` of X; false when the data has no further variant. With `store` the
+  // variant's header and allele frequencies are kept.
+  bool readDosages(uint32_t variant, bool store, Eigen::MatrixXd& X, Eigen::Index column);
   // ==== end correlations and pair filter ====
 
   // ==== BCOR primitives ====

@@ -3,35 +3,82 @@
 
 #include <exception>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include "command_line.hpp"
 #include "corvane.hpp"
 #include "fatal.hpp"
 
-// Every thread of the team runs one body from opening the input to writing its own BCOR file.
-static void plinkComputationBody(Shared_buffers& shared) {
-  (void)shared;  // the PLINK computation: open, select, split, compute, write
+static void printDone() {
+  std::cout << "- Done!" << std::endl;
+  std::cout << std::endl;
 }
 
-static void bgenComputationBody(Shared_buffers& shared) {
-  (void)shared;  // the BGEN computation: open, sample file, select, split, compute, write
+// Every thread of the team runs one body from opening the input to writing its own BCOR file.
+// The barriers are the same on every thread and in the same order; a stop that every thread meets
+// waits at a barrier of its own, one that a single thread meets ends the process from there.
+static void computationBody(Shared_buffers& shared, bool bgen_input) {
+  Corvane engine(par, shared);
+  const bool thread_zero = engine.process_number == 0;
+
+  if (bgen_input) {
+    engine.openBGEN(thread_zero);
+  } else {
+    engine.openPLINK(thread_zero);
+  }
+
+#pragma omp single
+  engine.printStatus();
+  // (the single section ends at a barrier of the whole team)
+
+  if (bgen_input && flags.samples) engine.readSampleFile();
+  if (flags.incl_samples) engine.readSamplesToInclude();
+  if (flags.incl_range) engine.findInclude();
+
+  engine.checkNumberOfProcessesAndVariants();
+  engine.resizeWorkload();
+  engine.computeBalancedWorkload();
+  engine.findStartEndBalanced();
+  engine.findChunks();
+#pragma omp barrier
+
+  if (!bgen_input) engine.readBim();
+  if (thread_zero) {
+    engine.printRestStatus();
+    engine.printChunks();
+  }
+
+  engine.doChunks();
+#pragma omp barrier
+
+  engine.writeVariantHeader();
+  engine.writeVariantOffset();
+  engine.writeVariantDataCorr();
+  engine.writeVariantDataNumberOfSamples();
+#pragma omp barrier
+
+  if (thread_zero) {
+    engine.printFinalize();
+    printDone();
+  }
 }
+
+static void plinkComputationBody(Shared_buffers& shared) { computationBody(shared, false); }
+
+static void bgenComputationBody(Shared_buffers& shared) { computationBody(shared, true); }
 
 // An exception cannot leave a parallel region: the thread that meets it ends the run itself.
 static void runBody(void (*body)(Shared_buffers&), Shared_buffers& shared) {
   try {
     body(shared);
+  } catch (const std::bad_alloc&) {
+    corvane::fatalError("Error: Not enough memory for the computation!");
   } catch (const std::exception& e) {
     corvane::fatalError(std::string("Error: ") + e.what());
   } catch (...) {
     corvane::fatalError("Error: Unexpected failure during the computation!");
   }
-}
-
-static void printDone() {
-  std::cout << "- Done!" << std::endl;
-  std::cout << std::endl;
 }
 
 static int run(int argc, char** argv) {
