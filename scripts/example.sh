@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The example command: builds corvane when needed, then computes the LD of the example data set
-# (example/) from its PLINK and its BGEN copy, on 2 threads each, into build/example-output/.
+# The example command: builds corvane when needed, then runs the whole pipeline on the example data
+# set (example/), from its PLINK and from its BGEN copy: computation on 2 threads, merge of the two
+# per-thread files, variant list, table and matrix, all into build/example-output/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -10,6 +11,16 @@ fi
 cmake --build build --target corvane -j "${CORVANE_JOBS:-$(nproc)}" >/dev/null
 out=build/example-output
 mkdir -p "$out"
-build/corvane --bcor "$out/example_plink.bcor" --bplink example/example --n-threads 2 --ld-thold 0.05
-build/corvane --bcor "$out/example_bgen.bcor" --bgen example/example.bgen --n-threads 2 --ld-thold 0.05
+for input in plink bgen; do
+  bcor="$out/example_$input.bcor"
+  if [ "$input" = plink ]; then
+    build/corvane --bcor "$bcor" --bplink example/example --n-threads 2 --ld-thold 0.05
+  else
+    build/corvane --bcor "$bcor" --bgen example/example.bgen --n-threads 2 --ld-thold 0.05
+  fi
+  build/corvane --bcor "$bcor" --merge 2
+  build/corvane --bcor "$bcor" --meta "$out/example_$input.meta"
+  build/corvane --bcor "$bcor" --table "$out/example_$input.table" --ld-thold 0.1
+  build/corvane --bcor "$bcor" --matrix "$out/example_$input.matrix"
+done
 ls -l "$out"
