@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The example command: builds corvane when needed, then shows its option table.
+# The example command: builds corvane when needed, then computes the LD of the example data set
+# (example/) from its PLINK and its BGEN copy, on 2 threads each, into build/example-output/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -7,4 +8,8 @@ if [ ! -f build/CMakeCache.txt ]; then
   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 cmake --build build --target corvane -j "${CORVANE_JOBS:-$(nproc)}" >/dev/null
-build/corvane --help
+out=build/example-output
+mkdir -p "$out"
+build/corvane --bcor "$out/example_plink.bcor" --bplink example/example --n-threads 2 --ld-thold 0.05
+build/corvane --bcor "$out/example_bgen.bcor" --bgen example/example.bgen --n-threads 2 --ld-thold 0.05
+ls -l "$out"
