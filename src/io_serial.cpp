@@ -1,0 +1,267 @@
+// BCOR primitives: integers and strings in buffers and streams, record reading, opening, and the
+// checked write path that every BCOR writer goes through.
+#include "io_serial.hpp"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <type_traits>
+
+#include "corvane.hpp"
+#include "fatal.hpp"
+
+namespace {
+
+// The caller sized a buffer wrongly or called out of order: a fault of the program, not of input.
+[[noreturn]] void internalFault(const std::string& what) {
+  corvane::fatalError("Error: Internal fault in the BCOR store: " + what + "!");
+}
+
+// Only a plain file that this run created or truncated is removed; never a device or a link.
+void removeIfRegularFile(const std::string& name) {
+  std::error_code ec;
+  if (std::filesystem::symlink_status(name, ec).type() == std::filesystem::file_type::regular) {
+    std::filesystem::remove(name, ec);
+  }
+}
+
+// A failed stream read of the format names the --bcor file, also while one of its per-thread
+// files is being read.
+[[noreturn]] void failBCORStreamRead(const std::string& bcor_file) {
+  corvane::fatalError("Error: File '" + bcor_file + "' cannot be opened!");
+}
+
+} // namespace
+
+void Corvane::requireBCORState(uint32_t expected, const char* operation) {
+  if (bcor_state != expected) {
+    internalFault(std::string(operation) + " called in stream state " + std::to_string(bcor_state) +
+                  " instead of " + std::to_string(expected));
+  }
+}
+
+void Corvane::failBCORRead(const std::string& problem) {
+  const std::string& name = bcor_in_name.empty() ? bcor_file : bcor_in_name;
+  corvane::fatalError("Error: File '" + name + "' " + problem);
+}
+
+void Corvane::failBCORWrite(std::ostream& stream) {
+  std::string name = bcor_file;
+  if (&stream == &bcor_out && !bcor_out_name.empty()) {
+    name = bcor_out_name;
+    // A partly written BCOR file must not survive to be read as a complete one.
+    bcor_out.close();
+    removeIfRegularFile(name);
+  }
+  corvane::fatalError("Error: File '" + name + "' cannot be written!");
+}
+
+void Corvane::writeBCORBytes(std::ostream& stream, const byte_t* data, size_t n_bytes) {
+  stream.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n_bytes));
+  if (!stream) failBCORWrite(stream);
+}
+
+void Corvane::seekBCOROut(uint64_t position) {
+  // A seek flushes what is pending: a full disk shows here at the latest.
+  bcor_out.seekp(static_cast<std::streamoff>(position));
+  if (!bcor_out) failBCORWrite(bcor_out);
+}
+
+void Corvane::finishBCOR() {
+  if (!bcor_out.is_open()) internalFault("finishBCOR without an open output");
+  seekBCOROut(0);
+  writeLittleEndianInteger(bcor_out, header_size);
+  bcor_out.flush();
+  if (!bcor_out) failBCORWrite(bcor_out);
+  bcor_out.close();
+  if (bcor_out.fail()) failBCORWrite(bcor_out);
+  // Complete now: no later failure may remove it.
+  bcor_out_name.clear();
+  bcor_state = finished;
+}
+
+uint64_t Corvane::bytesLeftInStream(std::istream& stream) {
+  const std::streamoff position = stream.tellg();
+  if (position < 0) failBCORRead("cannot be read!");
+  uint64_t size = 0;
+  if (&stream == &bcor_in && !bcor_in_name.empty()) {
+    size = bcor_in_size;
+  } else {
+    stream.seekg(0, std::ios::end);
+    const std::streamoff end = stream.tellg();
+    stream.seekg(position);
+    if (end < 0 || !stream) failBCORRead("cannot be read!");
+    size = static_cast<uint64_t>(end);
+  }
+  return size > static_cast<uint64_t>(position) ? size - static_cast<uint64_t>(position) : 0;
+}
+
+// ---- integers ----
+
+template <typename IntegerType>
+byte_t* Corvane::writeLittleEndianInteger(byte_t* buffer, const byte_t* end, IntegerType value) {
+  if (bcor::bytesLeft(buffer, end) < sizeof(IntegerType)) {
+    internalFault("record buffer too small for an integer");
+  }
+  bcor::storeLittleEndian(buffer, value);
+  return buffer + sizeof(IntegerType);
+}
+
+template <typename IntegerType>
+void Corvane::writeLittleEndianInteger(std::ostream& stream, IntegerType value) {
+  byte_t bytes[sizeof(IntegerType)];
+  bcor::storeLittleEndian(bytes, value);
+  writeBCORBytes(stream, bytes, sizeof bytes);
+}
+
+template <typename IntegerType>
+const byte_t* Corvane::readLittleEndianInteger(const byte_t* buffer, const byte_t* end,
+                                               IntegerType* value) {
+  if (bcor::bytesLeft(buffer, end) < sizeof(IntegerType)) {
+    failBCORRead("is corrupt: a record ends inside one of its fields!");
+  }
+  *value = bcor::loadLittleEndian<IntegerType>(buffer);
+  return buffer + sizeof(IntegerType);
+}
+
+template <typename IntegerType>
+byte_t* Corvane::readLittleEndianInteger(byte_t* buffer, const byte_t* end, IntegerType* value) {
+  const byte_t* next = readLittleEndianInteger(static_cast<const byte_t*>(buffer), end, value);
+  return buffer + (next - buffer);
+}
+
+template <typename IntegerType>
+void Corvane::readLittleEndianInteger(std::istream& stream, IntegerType* value) {
+  byte_t bytes[sizeof(IntegerType)];
+  stream.read(reinterpret_cast<char*>(bytes), sizeof bytes);
+  if (!stream) failBCORStreamRead(bcor_file);
+  *value = bcor::loadLittleEndian<IntegerType>(bytes);
+}
+
+// ---- strings ----
+
+template <typename IntegerType>
+byte_t* Corvane::writeLengthFollowedByString(byte_t* buffer, const byte_t* end, IntegerType length,
+                                             const std::string& data_string) {
+  if (bcor::bytesLeft(buffer, end) < sizeof(IntegerType) + static_cast<size_t>(length)) {
+    internalFault("record buffer too small for a text field");
+  }
+  if (length > data_string.size()) internalFault("text field length beyond its text");
+  buffer = writeLittleEndianInteger(buffer, end, length);
+  if (length > 0) std::memcpy(buffer, data_string.data(), length);
+  return buffer + length;
+}
+
+template <typename IntegerType>
+void Corvane::writeLengthFollowedByString(std::ostream& stream, IntegerType length,
+                                          const std::string& data_string) {
+  if (length > data_string.size()) internalFault("text field length beyond its text");
+  writeLittleEndianInteger(stream, length);
+  writeBCORBytes(stream, reinterpret_cast<const byte_t*>(data_string.data()), length);
+}
+
+template <typename IntegerType>
+const byte_t* Corvane::readLengthFollowedByString(const byte_t* buffer, const byte_t* end,
+                                                  IntegerType* length, std::string* string_ptr) {
+  IntegerType n = 0;
+  buffer = readLittleEndianInteger(buffer, end, &n);
+  if (bcor::bytesLeft(buffer, end) < n) {
+    failBCORRead("is corrupt: a text field runs past the end of its record!");
+  }
+  string_ptr->assign(reinterpret_cast<const char*>(buffer), n);
+  *length = n;
+  return buffer + n;
+}
+
+template <typename IntegerType>
+byte_t* Corvane::readLengthFollowedByString(byte_t* buffer, const byte_t* end, IntegerType* length,
+                                            std::string* string_ptr) {
+  const byte_t* next =
+      readLengthFollowedByString(static_cast<const byte_t*>(buffer), end, length, string_ptr);
+  return buffer + (next - buffer);
+}
+
+template <typename IntegerType>
+void Corvane::readLengthFollowedByString(std::istream& stream, IntegerType* length,
+                                         std::string* string_ptr) {
+  IntegerType n = 0;
+  readLittleEndianInteger(stream, &n);
+  if (n > bytesLeftInStream(stream)) failBCORStreamRead(bcor_file);
+  std::string text(n, '\0');
+  if (n > 0) {
+    stream.read(&text[0], n);
+    if (!stream) failBCORStreamRead(bcor_file);
+  }
+  *string_ptr = std::move(text);
+  *length = n;
+}
+
+// ---- records and opening ----
+
+std::vector<byte_t> Corvane::readStreamToBuffer(std::istream& stream) {
+  uint32_t size = 0;
+  readLittleEndianInteger(stream, &size);
+  if (size > bytesLeftInStream(stream)) {
+    failBCORRead("is truncated or corrupt: a record is larger than the rest of the file!");
+  }
+  std::vector<byte_t> buffer(size);
+  if (size > 0) {
+    stream.read(reinterpret_cast<char*>(buffer.data()), size);
+    if (!stream) failBCORRead(stream.bad() ? "cannot be read!" : "is truncated!");
+  }
+  return buffer;
+}
+
+template <typename aStream>
+void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
+  requireBCORState(not_open, "openBCOR");
+  if constexpr (std::is_base_of<std::istream, aStream>::value) {
+    stream.open(file_name, std::ios::in | std::ios::binary);
+    if (!stream.is_open()) corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
+    if (static_cast<std::istream*>(&stream) == &bcor_in) {
+      bcor_in_name = file_name;
+      stream.seekg(0, std::ios::end);
+      const std::streamoff size = stream.tellg();
+      stream.seekg(0);
+      if (size < 0 || !stream) {
+        corvane::fatalError("Error: File '" + file_name + "' cannot be read!");
+      }
+      bcor_in_size = static_cast<uint64_t>(size);
+    }
+  } else {
+    stream.open(file_name, std::ios::out | std::ios::binary | std::ios::trunc);
+    if (!stream.is_open()) corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
+    if (static_cast<std::ostream*>(&stream) == &bcor_out) bcor_out_name = file_name;
+  }
+  bcor_state = ready_for_header;
+}
+
+// ---- the instances other concerns link against ----
+
+#define CORVANE_INTEGER_INSTANCES(T)                                                            \
+  template byte_t* Corvane::writeLittleEndianInteger<T>(byte_t*, const byte_t*, T);             \
+  template void Corvane::writeLittleEndianInteger<T>(std::ostream&, T);                         \
+  template byte_t* Corvane::readLittleEndianInteger<T>(byte_t*, const byte_t*, T*);             \
+  template const byte_t* Corvane::readLittleEndianInteger<T>(const byte_t*, const byte_t*, T*); \
+  template void Corvane::readLittleEndianInteger<T>(std::istream&, T*);
+
+CORVANE_INTEGER_INSTANCES(uint8_t)
+CORVANE_INTEGER_INSTANCES(uint16_t)
+CORVANE_INTEGER_INSTANCES(uint32_t)
+CORVANE_INTEGER_INSTANCES(uint64_t)
+
+#define CORVANE_STRING_INSTANCES(T)                                                               \
+  template byte_t* Corvane::writeLengthFollowedByString<T>(byte_t*, const byte_t*, T,             \
+                                                           const std::string&);                   \
+  template void Corvane::writeLengthFollowedByString<T>(std::ostream&, T, const std::string&);    \
+  template byte_t* Corvane::readLengthFollowedByString<T>(byte_t*, const byte_t*, T*,             \
+                                                          std::string*);                          \
+  template const byte_t* Corvane::readLengthFollowedByString<T>(const byte_t*, const byte_t*, T*, \
+                                                                std::string*);                    \
+  template void Corvane::readLengthFollowedByString<T>(std::istream&, T*, std::string*);
+
+CORVANE_STRING_INSTANCES(uint16_t)
+CORVANE_STRING_INSTANCES(uint32_t)
+
+template void Corvane::openBCOR<std::ifstream>(std::ifstream&, const std::string&);
+template void Corvane::openBCOR<std::ofstream>(std::ofstream&, const std::string&);
