@@ -9,7 +9,9 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
+#include "correlation_kernel.hpp"
 #include "corvane.hpp"
 #include "fatal.hpp"
 
@@ -146,6 +148,22 @@ void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::Matri
                     C.cols() == n_b,
                 "Error: Matrix shapes of a correlation product do not agree!");
   C.setZero();
+  if (n_a > 0 && n_b > 0 && A.rows() > 0) {
+    // The machine's widest kernel, when it has one: the same arithmetic, entry by entry.
+    thread_local std::vector<std::ptrdiff_t> begin, end;
+    if (upper || row_limits) {
+      begin.resize(static_cast<size_t>(n_a));
+      end.resize(static_cast<size_t>(n_a));
+      for (Eigen::Index a = 0; a < n_a; ++a) {
+        begin[a] = upper ? a + 1 : 0;
+        end[a] = row_limits ? std::min(row_limits[a], n_b) : n_b;
+      }
+    }
+    const bool ranges = upper || row_limits;
+    if (wideCrossProduct(A.data(), A.rows(), n_a, B.data(), B.rows(), n_b, A.rows(), crossProductBlock,
+                         C.data(), C.rows(), ranges ? begin.data() : nullptr, ranges ? end.data() : nullptr))
+      return;
+  }
   const Eigen::Index depth = A.rows();
   const Eigen::Index lda = A.rows(), ldb = B.rows(), ldc = C.rows();
   // Columns of A per pass over B: their block stays in the core's second-level cache.
