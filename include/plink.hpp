@@ -47,6 +47,10 @@ struct GenotypeCounts {
 // record into out[0 .. count). No allocation, no checks.
 GenotypeCounts decode_into(const byte_t* record, const uint32_t* samples, size_t count, double* out);
 
+// The same for every sample of a record of `count` samples (samples 0 .. count - 1): whole bytes at a
+// time, with the same values and tallies.
+GenotypeCounts decode_all(const byte_t* record, size_t count, double* out);
+
 // One dosage per sample of `samples`, in ascending sample order; `counter` grows by the number of
 // samples with a genotype. The record must hold bytes_per_variant bytes.
 Eigen::VectorXd decode(const std::vector<byte_t>& record, const std::set<uint32_t>& samples, uint32_t& counter,

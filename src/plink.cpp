@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
 #include <limits>
 #include <string_view>
 
@@ -46,6 +48,52 @@ GenotypeCounts decode_into(const byte_t* record, const uint32_t* samples, size_t
   counts.missing = tally[1];
   counts.one = tally[2];
   counts.zero = tally[3];
+  return counts;
+}
+
+namespace {
+
+// The four dosages of every .bed byte, first sample in the lowest bits.
+struct ByteDosages {
+  double value[256][4];
+  ByteDosages() {
+    const double code_value[4] = {2.0, std::numeric_limits<double>::quiet_NaN(), 1.0, 0.0};
+    for (unsigned b = 0; b < 256; ++b)
+      for (unsigned k = 0; k < 4; ++k) value[b][k] = code_value[(b >> (2 * k)) & 3u];
+  }
+};
+
+inline unsigned bitCount(uint64_t x) { return static_cast<unsigned>(__builtin_popcountll(x)); }
+
+} // namespace
+
+GenotypeCounts decode_all(const byte_t* record, size_t count, double* out) {
+  static const ByteDosages table;
+  const size_t whole = count / 4;
+  for (size_t b = 0; b < whole; ++b) std::memcpy(out + 4 * b, table.value[record[b]], 4 * sizeof(double));
+  for (size_t i = 4 * whole; i < count; ++i) out[i] = table.value[record[whole]][i - 4 * whole];
+
+  // Tallies by words: per code, the low bit and the high bit of each 2-bit field.
+  const uint64_t low_bits = 0x5555555555555555ull;
+  uint64_t two = 0, missing = 0, one = 0, zero = 0;
+  const size_t bytes = (count + 3) / 4;
+  for (size_t b = 0; b < bytes; b += 8) {
+    uint64_t w = 0;
+    const size_t n = std::min<size_t>(8, bytes - b);
+    for (size_t k = 0; k < n; ++k) w |= static_cast<uint64_t>(record[b + k]) << (8 * k);
+    const size_t samples_here = std::min<size_t>(32, count - 4 * b);
+    const uint64_t valid = samples_here == 32 ? low_bits : low_bits & ((uint64_t(1) << (2 * samples_here)) - 1);
+    const uint64_t lo = w & valid, hi = (w >> 1) & valid;
+    two += bitCount(valid & ~lo & ~hi);
+    missing += bitCount(lo & ~hi);
+    one += bitCount(hi & ~lo);
+    zero += bitCount(lo & hi);
+  }
+  GenotypeCounts counts;
+  counts.two = static_cast<uint32_t>(two);
+  counts.missing = static_cast<uint32_t>(missing);
+  counts.one = static_cast<uint32_t>(one);
+  counts.zero = static_cast<uint32_t>(zero);
   return counts;
 }
 
@@ -300,8 +348,12 @@ uint32_t PlinkParser::compute_genotypes(uint32_t variant_index, bool store,
     corvane::fatalError("Error: File '" + bed_filename + "' ends within the record of variant " +
                         std::to_string(variant_index + 1) + "!");
   }
+  // With every sample included (the list is sorted and unique), whole bytes decode at once.
   const plinkfile::bed::GenotypeCounts counts =
-      plinkfile::bed::decode_into(record_buffer.data(), included_list.data(), included_list.size(), dosages.data());
+      included_list.size() == context.number_of_samples
+          ? plinkfile::bed::decode_all(record_buffer.data(), included_list.size(), dosages.data())
+          : plinkfile::bed::decode_into(record_buffer.data(), included_list.data(), included_list.size(),
+                                        dosages.data());
   const uint32_t n = static_cast<uint32_t>(included_list.size()) - counts.missing;
   if (store) {
     auto entry = variant_headers.find(variant_index);
