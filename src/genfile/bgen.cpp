@@ -445,6 +445,65 @@ Eigen::VectorXd BgenParser::compute_dosages(uint32_t index, bool store,
   return dosages;
 }
 
+namespace {
+
+// The common block of layout 2: two alleles, unphased, 8 bits per probability, every sample diploid
+// (flagged missing or not), so each sample takes two bytes. Gives the dosages and tallies of the
+// general parser with DosageSetter, value for value: the same divisions by 255, the same sums in
+// sample order. Returns false, having written nothing, for any other block or for anything the
+// general parser would refuse; that parser then reads the block and reports.
+bool dosagesFromDiploid8Bit(const byte_t* begin, const byte_t* end, const genfile::bgen::Context& context,
+                            const int32_t* slot, double* dest, genfile::bgen::DosageSetter& setter) {
+  if (end - begin < 10) return false;
+  uint32_t n = 0;
+  uint16_t K = 0;
+  genfile::bgen::read_little_endian_integer(begin, end, &n);
+  genfile::bgen::read_little_endian_integer(begin + 4, end, &K);
+  if (n != context.number_of_samples || K != 2) return false;
+  if (static_cast<uint64_t>(end - begin) < 10 + 3 * static_cast<uint64_t>(n)) return false;
+  const byte_t* ploidy = begin + 8;
+  if ((begin[8 + n] & 1u) != 0 || begin[9 + n] != 8) return false;
+  const byte_t* data = begin + 10 + n;
+
+  struct Levels {
+    double value[256];
+    Levels() {
+      const double denominator = static_cast<double>((uint64_t(1) << 8) - 1);
+      for (unsigned x = 0; x < 256; ++x) value[x] = static_cast<double>(x) / denominator;
+    }
+  };
+  static const Levels levels;
+  const double* v = levels.value;
+
+  for (uint32_t i = 0; i < n; ++i) {
+    if ((ploidy[i] & 0x3Fu) != 2) return false;
+    if ((ploidy[i] & 0x80u) == 0 && v[data[2 * i]] + v[data[2 * i + 1]] > 1.00000001) return false;
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    const int32_t k = slot[i];
+    if (k < 0) continue;
+    if ((ploidy[i] & 0x80u) != 0) {
+      dest[k] = std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
+    const double p0 = v[data[2 * i]], p1 = v[data[2 * i + 1]];
+    const double p2 = 1.0 - (p0 + p1);
+    const double total = (p0 + p1) + p2;
+    if (total == 0.0) {
+      dest[k] = std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
+    dest[k] = (p1 + (p2 + p2)) / total;
+    ++setter.n_nonmissing;
+    setter.S0 += p0;
+    setter.S1 += p1;
+    setter.S2 += p2;
+  }
+  return true;
+}
+
+} // namespace
+
 uint32_t BgenParser::read_dosages(Eigen::Ref<Eigen::VectorXd> dest, uint32_t index, bool store,
                                   std::map<uint32_t, VariantHeader>& headers) {
   BGEN_REQUIRE_STATE(e_ReadyForProbs);
@@ -456,6 +515,12 @@ uint32_t BgenParser::read_dosages(Eigen::Ref<Eigen::VectorXd> dest, uint32_t ind
   const byte_t* end = nullptr;
   load_block(&begin, &end);
   DosageSetter setter(sample_slot_.data(), dest.data());
+  if (layout_of(context) == e_Layout2 &&
+      dosagesFromDiploid8Bit(begin, end, context, sample_slot_.data(), dest.data(), setter)) {
+    m_state = e_ReadyForVariant;
+    store_frequencies(index, store, headers, setter);
+    return setter.n_nonmissing;
+  }
   try {
     if (layout_of(context) == e_Layout2) {
       v12::parse_probability_data(begin, end, context, setter);

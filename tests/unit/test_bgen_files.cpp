@@ -342,4 +342,81 @@ TEST(BgenRange, FirstAndLastVariantOfTheRange) {
                "coordinate 500!");
 }
 
+// The one-pass reader decodes the common 8-bit diploid block on a path of its own: every stored pair
+// of values, missing samples, a sample subset and the allele frequencies give the bits of the general
+// parser; a haploid sample, flagged ploidy bytes and an impossible pair leave the block to it.
+TEST(BgenFiles, EightBitDiploidBlocksGiveTheGeneralParsersBits) {
+  const std::string dir = testutil::scratchDir("bgen_files_8bit");
+  std::vector<testdata::BgenSampleProbs> every_pair, haploid;
+  for (uint32_t x0 = 0; x0 < 256; x0 += 3) {
+    for (uint32_t x1 = 0; x0 + x1 < 256; x1 += 2) {
+      testdata::BgenSampleProbs s;
+      s.raw_values = {x0, x1};
+      every_pair.push_back(s);
+    }
+  }
+  every_pair[7].missing = true;
+  every_pair[8].missing = true;
+  every_pair[8].raw_values = {200, 200};  // a missing sample's values are not looked at
+  haploid = std::vector<testdata::BgenSampleProbs>(every_pair.begin(), every_pair.begin() + every_pair.size());
+  haploid[3].ploidy = 1;
+  haploid[3].raw_values = {17};
+  const uint32_t n = static_cast<uint32_t>(every_pair.size());
+
+  for (uint32_t extra : {0u, 0x40u}) {
+    testdata::BgenBlockOptions block;
+    block.bits = 8;
+    block.ploidy_extra_bits = extra;
+    const std::string path = dir + "/pairs.bgen";
+    {
+      testdata::BgenWriter writer(path, n, testdata::BgenHeader(), block);
+      testdata::BgenVariantId id;
+      id.rsid = "rs1";
+      writer.addVariantSamples(id, every_pair);
+      id.rsid = "rs2";
+      writer.addVariantSamples(id, haploid);
+      writer.close();
+    }
+    for (bool subset : {false, true}) {
+      BgenParser parser;
+      parser.print_errors = true;
+      parser.open(path);
+      if (subset) {
+        parser.included_samples = {0, 3, 7, 8, 100, n - 1};
+        parser.refresh_included_samples();
+      }
+      const Eigen::Index m = static_cast<Eigen::Index>(parser.included_samples.size());
+      std::map<uint32_t, VariantHeader> general, fused;
+      Eigen::MatrixXd table(m, 2), one_pass(m, 2);
+      for (uint32_t j = 0; j < 2; ++j) {
+        ASSERT_TRUE(parser.read_variant(j, true, general));
+        parser.read_probs();
+        table.col(j) = parser.compute_dosages(j, true, general);
+      }
+      parser.seek_to_variant(0);
+      for (uint32_t j = 0; j < 2; ++j) {
+        ASSERT_TRUE(parser.read_variant(j, true, fused));
+        const uint32_t count = parser.read_dosages(one_pass.col(j), j, true, fused);
+        EXPECT_EQ(count, static_cast<uint32_t>((table.col(j).array() == table.col(j).array()).count()));
+      }
+      for (uint32_t j = 0; j < 2; ++j) {
+        for (Eigen::Index i = 0; i < m; ++i) {
+          if (std::isnan(table(i, j))) {
+            EXPECT_TRUE(std::isnan(one_pass(i, j))) << j << " " << i;
+          } else {
+            EXPECT_EQ(one_pass(i, j), table(i, j)) << j << " " << i;
+          }
+        }
+        EXPECT_EQ(fused.at(j).A_allele_freq, general.at(j).A_allele_freq) << j;
+        EXPECT_EQ(fused.at(j).B_allele_freq, general.at(j).B_allele_freq) << j;
+      }
+      if (!subset) {
+        EXPECT_TRUE(std::isnan(one_pass(7, 0)));
+        EXPECT_TRUE(std::isnan(one_pass(3, 1)));  // the haploid sample
+        EXPECT_EQ(one_pass(0, 0), 2.0);            // values 0, 0: the second homozygote
+      }
+    }
+  }
+}
+
 } // namespace

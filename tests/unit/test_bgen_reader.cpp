@@ -434,6 +434,16 @@ TEST(BgenReaderDeath, CorruptBlocksAreRefused) {
   refuse("sum", file(0x8, 2, 1, {}, id2 + v12Block(false, v12Data(2, 2, 2, 2, {2, 2}, false, 8,
                                                                       {200, 200, 0, 0}))),
          "is corrupt: the probabilities of sample 1 sum to .*above 1 in the variant at byte");
+  {
+    // The one-pass reader's 8-bit path leaves an impossible pair to the general parser's message.
+    BgenParser parser;
+    openParser(parser, writeScratch("sum_fused", file(0x8, 2, 1, {}, id2 + v12Block(false, v12Data(2, 2, 2, 2, {2, 2},
+                                                                                          false, 8, {0, 0, 200, 200})))));
+    ASSERT_TRUE(parser.read_variant(0, true, headers));
+    Eigen::VectorXd d(2);
+    EXPECT_FATAL(parser.read_dosages(d, 0, false, headers),
+                 "is corrupt: the probabilities of sample 2 sum to .*above 1 in the variant at byte");
+  }
   refuse("bits0", file(0x8, 2, 1, {}, id2 + v12Block(false, v12Data(2, 2, 2, 2, {2, 2}, false, 0, {}))),
          "stores its probabilities in 0 bits");
   refuse("k1", file(0x8, 2, 1, {}, id2 + v12Block(false, v12Data(2, 1, 2, 2, {2, 2}, false, 8, {}))),
