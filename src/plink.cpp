@@ -63,7 +63,13 @@ struct ByteDosages {
   }
 };
 
-inline unsigned bitCount(uint64_t x) { return static_cast<unsigned>(__builtin_popcountll(x)); }
+// Bits set in x, without relying on a population-count instruction in a portable build.
+inline unsigned bitCount(uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ull);
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
+}
 
 } // namespace
 

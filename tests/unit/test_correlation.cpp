@@ -141,6 +141,65 @@ TEST(Dosages, ColumnsPastTheImputedOnesAreOnlyStandardised) {
   EXPECT_DOUBLE_EQ(X(2, 2), 1.0);
 }
 
+// Every bit of the standardised matrix agrees with one column at a time, one entry at a time, in row
+// order: for hard genotypes (whose results come from four divisions), soft dosages, a -0.0 entry,
+// gaps, columns past the imputed ones, and column counts around the groups of eight.
+TEST(Dosages, StandardisationHasTheBitsOfThePlainColumnLoop) {
+  auto plain = [](Eigen::MatrixXd& X, Eigen::Index n_impute, double divisor) {
+    for (Eigen::Index c = 0; c < X.cols(); ++c) {
+      double sum = 0.0;
+      uint64_t count = 0;
+      for (Eigen::Index r = 0; r < X.rows(); ++r)
+        if (!std::isnan(X(r, c))) {
+          sum += X(r, c);
+          ++count;
+        }
+      const double mean = sum / static_cast<double>(count);
+      double squares = 0.0;
+      for (Eigen::Index r = 0; r < X.rows(); ++r) {
+        if (std::isnan(X(r, c))) {
+          if (c < n_impute) X(r, c) = mean;
+          else squares += X(r, c);
+          continue;
+        }
+        volatile double deviation = X(r, c) - mean;
+        volatile double term = deviation * deviation;
+        squares += term;
+      }
+      const double sd = std::sqrt(squares / divisor);
+      for (Eigen::Index r = 0; r < X.rows(); ++r) X(r, c) = (X(r, c) - mean) / sd;
+    }
+  };
+  std::mt19937 rng(3);
+  for (Eigen::Index cols : {1, 7, 8, 9, 19}) {
+    Eigen::MatrixXd X(53, cols);
+    for (Eigen::Index c = 0; c < cols; ++c)
+      for (Eigen::Index r = 0; r < 53; ++r) {
+        const unsigned u = rng() % 20;
+        X(r, c) = u == 0 ? NaN : (c % 3 == 2 ? (u % 7) * 0.3125 : double(u % 3));
+      }
+    if (cols > 3) {
+      X(5, 3) = -0.0;
+      X.col(1).setConstant(2.0);
+      X(0, 1) = NaN;
+    }
+    for (Eigen::Index n_impute : {cols, cols / 2}) {
+      Eigen::MatrixXd A = X, B = X;
+      correlation::imputeAndStandardise(A, n_impute, 52.0);
+      plain(B, n_impute, 52.0);
+      for (Eigen::Index c = 0; c < cols; ++c)
+        for (Eigen::Index r = 0; r < 53; ++r) {
+          if (std::isnan(B(r, c))) {
+            EXPECT_TRUE(std::isnan(A(r, c))) << cols << " " << r << "," << c;
+          } else {
+            EXPECT_EQ(std::signbit(A(r, c)), std::signbit(B(r, c))) << cols << " " << r << "," << c;
+            EXPECT_EQ(A(r, c), B(r, c)) << cols << " " << r << "," << c;
+          }
+        }
+    }
+  }
+}
+
 TEST(Dosages, ConstantOrEmptyColumnsBecomeNaN) {
   Eigen::MatrixXd X(3, 2);
   X << 1, NaN,  //
