@@ -34,12 +34,6 @@ void countNonMissing(const Eigen::MatrixXd& X, Eigen::VectorXi& counts) {
 
 namespace {
 
-inline uint64_t bitsOf(double x) {
-  uint64_t u;
-  std::memcpy(&u, &x, sizeof u);
-  return u;
-}
-
 // Columns [c0, c0 + G) together: each column's sums are still formed one row after the other, in
 // row order, exactly as for a column alone; G columns side by side only keep G chains of additions in
 // flight instead of one. A missing entry adds +0.0 where a column alone skips it: the same value, as a
@@ -47,17 +41,15 @@ inline uint64_t bitsOf(double x) {
 template <int G>
 void standardiseColumns(Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index n_impute, double divisor) {
   const Eigen::Index rows = X.rows();
-  const uint64_t zero = bitsOf(0.0), one = bitsOf(1.0), two = bitsOf(2.0);
   double* col[G];
   double sum[G], mean[G], squares[G];
   uint64_t count[G];
-  bool impute[G], levels[G];
+  bool impute[G];
   for (int j = 0; j < G; ++j) {
     col[j] = X.col(c0 + j).data();
     sum[j] = 0.0;
     count[j] = 0;
     impute[j] = c0 + j < n_impute;
-    levels[j] = true;
   }
   for (Eigen::Index r = 0; r < rows; ++r) {
     for (int j = 0; j < G; ++j) {
@@ -65,15 +57,11 @@ void standardiseColumns(Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index n_impu
       const bool present = !std::isnan(x);
       sum[j] += present ? x : 0.0;
       count[j] += present ? 1 : 0;
-      const uint64_t u = bitsOf(x);
-      levels[j] = levels[j] && (!present || u == zero || u == one || u == two);
     }
   }
   for (int j = 0; j < G; ++j) {
     mean[j] = sum[j] / static_cast<double>(count[j]);
     squares[j] = 0.0;
-    // A missing entry that stays missing is not one of the levels below.
-    if (!impute[j] && count[j] != static_cast<uint64_t>(rows)) levels[j] = false;
   }
   // An imputed entry adds (mean - mean)^2 = 0, so it can be left out of the sum; a missing entry
   // of a column that is not imputed makes the sum NaN.
@@ -97,16 +85,7 @@ void standardiseColumns(Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index n_impu
     const double sd = std::sqrt(squares[j] / divisor);
     double* c = col[j];
     const double m = mean[j];
-    if (levels[j]) {
-      // Hard genotypes: every entry is 0, 1, 2 or the mean, so four divisions give every result.
-      const double r0 = (0.0 - m) / sd, r1 = (1.0 - m) / sd, r2 = (2.0 - m) / sd, rm = (m - m) / sd;
-      for (Eigen::Index r = 0; r < rows; ++r) {
-        const uint64_t u = bitsOf(c[r]);
-        c[r] = u == zero ? r0 : u == one ? r1 : u == two ? r2 : rm;
-      }
-    } else {
-      for (Eigen::Index r = 0; r < rows; ++r) c[r] = (c[r] - m) / sd;
-    }
+    for (Eigen::Index r = 0; r < rows; ++r) c[r] = (c[r] - m) / sd;
   }
 }
 
