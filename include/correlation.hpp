@@ -11,12 +11,17 @@ namespace correlation {
 
 // counts(c) = number of non-NaN entries of column c of X; counts is resized to X's columns.
 void countNonMissing(const Eigen::MatrixXd& X, Eigen::VectorXi& counts);
+// The same for columns [c0, c1) only; counts already holds at least c1 entries.
+void countNonMissing(const Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index c1, Eigen::VectorXi& counts);
 
 // Replaces the NaNs of the first n_impute columns by the mean of the column's other entries, then
 // standardises every column: x := (x - mean) / sqrt(sum of (x - mean)^2 / divisor). Columns are
 // handled one by one in row order, so a column's result never depends on its neighbours. A
 // constant column, or one without values, becomes NaN.
 void imputeAndStandardise(Eigen::MatrixXd& X, Eigen::Index n_impute, double divisor);
+// The same for columns [c0, c1) only (imputing those below n_impute).
+void imputeAndStandardise(Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index c1, Eigen::Index n_impute,
+                          double divisor);
 
 // C(a, b) = sum over k of A(k, a) * B(k, b), for a < n_a and b < n_b; C must be n_a x n_b. With
 // `upper` only the entries with a < b are needed (the others may hold anything). Every entry is

@@ -15,20 +15,31 @@
 #include "corvane.hpp"
 #include "fatal.hpp"
 
-#if defined(__FMA__)
 #include <immintrin.h>
-#endif
 
 namespace correlation {
 
 void countNonMissing(const Eigen::MatrixXd& X, Eigen::VectorXi& counts) {
   counts.resize(X.cols());
+  countNonMissing(X, 0, X.cols(), counts);
+}
+
+void countNonMissing(const Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index c1, Eigen::VectorXi& counts) {
   const Eigen::Index rows = X.rows();
-  for (Eigen::Index c = 0; c < X.cols(); ++c) {
+  for (Eigen::Index c = c0; c < c1; ++c) {
     const double* col = X.col(c).data();
-    int n = 0;
-    for (Eigen::Index r = 0; r < rows; ++r) n += std::isnan(col[r]) ? 0 : 1;
-    counts(c) = n;
+    // Two entries per step: an ordered comparison of x with itself is false only for NaN.
+    __m128i present = _mm_setzero_si128();
+    Eigen::Index r = 0;
+    for (; r + 2 <= rows; r += 2) {
+      const __m128d x = _mm_loadu_pd(col + r);
+      present = _mm_sub_epi64(present, _mm_castpd_si128(_mm_cmpord_pd(x, x)));
+    }
+    int64_t halves[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(halves), present);
+    int64_t n = halves[0] + halves[1];
+    for (; r < rows; ++r) n += std::isnan(col[r]) ? 0 : 1;
+    counts(c) = static_cast<int>(n);
   }
 }
 
@@ -92,9 +103,14 @@ void standardiseColumns(Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index n_impu
 } // namespace
 
 void imputeAndStandardise(Eigen::MatrixXd& X, Eigen::Index n_impute, double divisor) {
-  Eigen::Index c = 0;
-  for (; c + 8 <= X.cols(); c += 8) standardiseColumns<8>(X, c, n_impute, divisor);
-  for (; c < X.cols(); ++c) standardiseColumns<1>(X, c, n_impute, divisor);
+  imputeAndStandardise(X, 0, X.cols(), n_impute, divisor);
+}
+
+void imputeAndStandardise(Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index c1, Eigen::Index n_impute,
+                          double divisor) {
+  Eigen::Index c = c0;
+  for (; c + 8 <= c1; c += 8) standardiseColumns<8>(X, c, n_impute, divisor);
+  for (; c < c1; ++c) standardiseColumns<1>(X, c, n_impute, divisor);
 }
 
 namespace {
@@ -339,6 +355,17 @@ double divisorOf(uint32_t n_samples) {
   return static_cast<double>(static_cast<uint32_t>(n_samples - 1));
 }
 
+// Counts (before imputation) and standardises columns [from, to) of X once a group of eight has
+// arrived, or all of them when `last`; returns the first column not yet done. The first n_impute
+// columns are imputed.
+Eigen::Index prepareColumns(Eigen::MatrixXd& X, Eigen::VectorXi& counts, Eigen::Index from, Eigen::Index to,
+                            Eigen::Index n_impute, double divisor, bool last = false) {
+  if (to - from < 8 && !last) return from;
+  correlation::countNonMissing(X, from, to, counts);
+  correlation::imputeAndStandardise(X, from, to, n_impute, divisor);
+  return to;
+}
+
 } // namespace
 
 void Corvane::getNumberOfSamplesWithDosages(Eigen::MatrixXd& X, Eigen::VectorXi& counts) {
@@ -422,14 +449,17 @@ void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Ei
 void Corvane::doVariantsInChunk(const Chunk& chunk) {
   const Eigen::Index n = chunk.n_variants;
   resizeOrStop(chunk_dosages, bin_n_samples, n);
+  chunk_n_nonmissing.resize(n);
+  Eigen::Index prepared = 0;
   for (uint32_t i = chunk.start; i < chunk.end; ++i) {
     if (!readDosages(i, true, chunk_dosages, i - chunk.start)) {
       corvane::fatalError("Error: File '" + (flags.bgen ? bgen_file : bed_file) +
                           "' ended before variant " + std::to_string(i + 1) + " could be read!");
     }
+    prepared = prepareColumns(chunk_dosages, chunk_n_nonmissing, prepared, i - chunk.start + 1, n,
+                              divisorOf(bin_n_samples));
   }
-  getNumberOfSamplesWithDosages(chunk_dosages, chunk_n_nonmissing);
-  meanImputeAndScaleDosages(chunk_dosages, chunk.n_variants);
+  prepareColumns(chunk_dosages, chunk_n_nonmissing, prepared, n, n, divisorOf(bin_n_samples), true);
 
   // The filter reads a row only up to the first partner that closes its window.
   std::vector<uint32_t>& pos = positionScratch();
@@ -467,12 +497,18 @@ void Corvane::doVariantsDownstreamOfChunk(const Chunk& chunk) {
       break;
     }
     resizeOrStop(downstream_dosages, bin_n_samples, b);
-    // Partners past the run would only close windows, so reading stops at the run's end.
+    downstream_n_nonmissing.resize(b);
+    // Partners past the run would only close windows, so reading stops at the run's end. The
+    // columns are counted and standardised in small groups as they arrive, while they are still in
+    // the cache; the results are those of whole-matrix passes, column by column.
     uint32_t n_read = 0;
+    Eigen::Index prepared = 0;
     while (n_read < b && next <= bcor_end_variant &&
            readDosages(next, false, downstream_dosages, n_read)) {
       ++n_read;
       ++next;
+      prepared = prepareColumns(downstream_dosages, downstream_n_nonmissing, prepared, n_read, n_read,
+                                divisorOf(bin_n_samples));
     }
     if (n_read == 0) {
       downstream_done = true;
@@ -480,8 +516,8 @@ void Corvane::doVariantsDownstreamOfChunk(const Chunk& chunk) {
     }
     if (n_read < b) downstream_dosages.rightCols(b - n_read).setZero();
     batch_sizes.push_back(n_read);
-    getNumberOfSamplesWithDosages(downstream_dosages, downstream_n_nonmissing);
-    meanImputeAndScaleDosages(downstream_dosages, n_read);
+    prepareColumns(downstream_dosages, downstream_n_nonmissing, prepared, b, n_read, divisorOf(bin_n_samples),
+                   true);
 
     // Rows already closed, and entries past the partner that closes a row, are never read.
     uint32_t base = 0;

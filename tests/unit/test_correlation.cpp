@@ -200,6 +200,31 @@ TEST(Dosages, StandardisationHasTheBitsOfThePlainColumnLoop) {
   }
 }
 
+// The passes count and standardise a matrix in groups of columns as they are read: the same bits as
+// one pass over the whole matrix.
+TEST(Dosages, ColumnRangesGiveTheWholeMatrixResult) {
+  std::mt19937 rng(9);
+  Eigen::MatrixXd X(41, 23);
+  for (Eigen::Index i = 0; i < X.size(); ++i) X.data()[i] = rng() % 9 == 0 ? NaN : double(rng() % 3);
+  Eigen::MatrixXd whole = X, parts = X;
+  Eigen::VectorXi whole_counts, part_counts(23);
+  correlation::countNonMissing(whole, whole_counts);
+  correlation::imputeAndStandardise(whole, 17, 40.0);
+  for (Eigen::Index c0 : {0, 8, 11, 19}) {
+    const Eigen::Index c1 = c0 == 0 ? 8 : c0 == 8 ? 11 : c0 == 11 ? 19 : 23;
+    correlation::countNonMissing(parts, c0, c1, part_counts);
+    correlation::imputeAndStandardise(parts, c0, c1, 17, 40.0);
+  }
+  EXPECT_EQ(part_counts, whole_counts);
+  for (Eigen::Index i = 0; i < X.size(); ++i) {
+    if (std::isnan(whole.data()[i])) {
+      EXPECT_TRUE(std::isnan(parts.data()[i])) << i;
+    } else {
+      EXPECT_EQ(parts.data()[i], whole.data()[i]) << i;
+    }
+  }
+}
+
 TEST(Dosages, ConstantOrEmptyColumnsBecomeNaN) {
   Eigen::MatrixXd X(3, 2);
   X << 1, NaN,  //
