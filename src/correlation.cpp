@@ -120,18 +120,11 @@ typedef double Lanes __attribute__((vector_size(32)));
 
 inline void loadLanes(Lanes& v, const double* p) { std::memcpy(&v, p, sizeof v); }
 
-// One rounding or two, but the same everywhere: the vector and the scalar form agree.
-#if defined(__FMA__)
-inline void multiplyAdd(Lanes& acc, const Lanes& a, const Lanes& b) {
-  acc = reinterpret_cast<Lanes>(_mm256_fmadd_pd(reinterpret_cast<__m256d>(a),
-                                                reinterpret_cast<__m256d>(b),
-                                                reinterpret_cast<__m256d>(acc)));
-}
-inline double multiplyAdd(double a, double b, double c) { return std::fma(a, b, c); }
-#else
+// Two roundings, a product and then a sum, on every machine and in every build: the build compiles
+// without contracting them into one fused operation, so the stored correlations do not depend on the
+// instruction set (nor on CORVANE_NATIVE).
 inline void multiplyAdd(Lanes& acc, const Lanes& a, const Lanes& b) { acc = a * b + acc; }
 inline double multiplyAdd(double a, double b, double c) { return a * b + c; }
-#endif
 
 // Tile of MR columns of A against NR columns of B over one depth block of `len` values:
 // C(a, b) += the block's sum. Small enough to stay in registers.

@@ -45,14 +45,7 @@ namespace avx512 {
 constexpr int W = 8, MV = 1, NR = 8;  // measured best on Zen 4; larger tiles run slower there
 typedef double Vec __attribute__((vector_size(64)));
 inline Vec splat(double x) { return reinterpret_cast<Vec>(_mm512_set1_pd(x)); }
-inline Vec multiplyAdd(Vec a, Vec b, Vec c) {
-#if defined(__FMA__)
-  return reinterpret_cast<Vec>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b),
-                                                reinterpret_cast<__m512d>(c)));
-#else
-  return a * b + c;
-#endif
-}
+inline Vec multiplyAdd(Vec a, Vec b, Vec c) { return a * b + c; }
 #include "correlation_kernel.inc"
 } // namespace avx512
 #pragma GCC pop_options
@@ -63,14 +56,7 @@ namespace avx {
 constexpr int W = 4, MV = 3, NR = 4;  // 12 accumulators of the 16 vector registers
 typedef double Vec __attribute__((vector_size(32)));
 inline Vec splat(double x) { return reinterpret_cast<Vec>(_mm256_set1_pd(x)); }
-inline Vec multiplyAdd(Vec a, Vec b, Vec c) {
-#if defined(__FMA__)
-  return reinterpret_cast<Vec>(_mm256_fmadd_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b),
-                                                reinterpret_cast<__m256d>(c)));
-#else
-  return a * b + c;
-#endif
-}
+inline Vec multiplyAdd(Vec a, Vec b, Vec c) { return a * b + c; }
 #include "correlation_kernel.inc"
 } // namespace avx
 #pragma GCC pop_options

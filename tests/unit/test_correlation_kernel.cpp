@@ -18,12 +18,8 @@ namespace {
 // block's tail in order, then ((lane0 + lane1) + (lane2 + lane3)) + tail added to the entry.
 double referenceEntry(const double* a, const double* b, std::ptrdiff_t depth, std::ptrdiff_t block) {
   auto madd = [](double x, double y, double acc) {
-#if defined(__FMA__)
-    return std::fma(x, y, acc);
-#else
-    volatile double p = x * y;  // two roundings, as the kernels do without FMA
+    volatile double p = x * y;  // two roundings, as everywhere in the correlation products
     return p + acc;
-#endif
   };
   double c = 0.0;
   for (std::ptrdiff_t k0 = 0; k0 < depth; k0 += block) {
