@@ -416,10 +416,11 @@ void Corvane::extractCorrelationsRegionTable() {
   const bool in_index_order = isNonDecreasing(set);
   std::vector<ExtractedPair> pending;
   const double n_samples_used = bin_n_samples;
+  // Unlike the requested matrix, the requested table shows its progress against n - 1.
   walkStoredPairs(
       *this, set, true,
       [n](uint32_t i) {
-        if (i + 1 < n && i % 100 == 0) std::cout << kProcessing << i + 1 << "/" << n << std::flush;
+        if (i + 1 < n && i % 100 == 0) std::cout << kProcessing << i + 1 << "/" << n - 1 << std::flush;
       },
       [&](uint32_t p, uint32_t q, double r, uint32_t s) {
         if (s / n_samples_used >= ld_n_samples_avail_prop && std::fabs(r) >= ld_thold) {
