@@ -312,8 +312,9 @@ void Corvane::extractCorrelationsMatrix() {
   const size_t n = variant_headers.size();
   if (n == 0) return;
   const VariantSet set = wholeFileSet(*this);
-  openTextOutput(*this, matrix_file);
+  // Allocated before the output is opened: a matrix too large for memory leaves no empty file.
   Eigen::MatrixXd matrix = identityMatrix(*this, n);
+  openTextOutput(*this, matrix_file);
   uint64_t& count = shared_buffers.total_number_of_correlations;
 
   walkStoredPairs(
@@ -341,8 +342,8 @@ void Corvane::extractCorrelationsRegionMatrix() {
   const uint32_t n = n_requested_variants;
   if (n == 0) return;
   const VariantSet set = requestedSet(*this);
-  openTextOutput(*this, matrix_file);
   Eigen::MatrixXd matrix = identityMatrix(*this, n);
+  openTextOutput(*this, matrix_file);
   uint64_t& count = shared_buffers.total_number_of_correlations;
 
   walkStoredPairs(

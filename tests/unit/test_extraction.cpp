@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -237,6 +239,35 @@ TEST_F(Extraction, MatrixNumbersRowsByPlaceInASetWithGaps) {
   const Outcome r = extract(write(run), dir + "/out.matrix", o);
   EXPECT_EQ(r.file, "1 0.5\n0.5 1\n");
   EXPECT_EQ(r.count, 1u);
+}
+
+TEST_F(Extraction, MatrixThatCannotBeAllocatedEndsTheRunAndLeavesNoFile) {
+  StoredRun run;
+  run.variants = testbcor::makeVariants(0, 4000, 100, 10);  // 128 MB of matrix
+  const std::string bcor = write(run);
+  std::string body = kListHeader;
+  for (const VariantHeader& v : run.variants) body += listLine(v);
+  const std::string listed = list(body);
+  for (const bool requested : {false, true}) {
+    const std::string out = dir + (requested ? "/requested.matrix" : "/whole.matrix");
+    EXPECT_EXIT(
+        {
+          dup2(2, 1);
+          // Room for everything but the matrix.
+          long pages = 0;
+          std::ifstream("/proc/self/statm") >> pages;
+          const rlim_t room = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (48u << 20);
+          rlimit limit;
+          limit.rlim_cur = limit.rlim_max = room;
+          setrlimit(RLIMIT_AS, &limit);
+          Options o(Mode::matrix);
+          o.capture = false;
+          if (requested) o.list = listed;
+          extract(bcor, out, o);
+        },
+        ::testing::ExitedWithCode(1), "Error: The correlation matrix of 4000 variants cannot be allocated!");
+    EXPECT_FALSE(std::filesystem::exists(out));
+  }
 }
 
 // ---- requested matrix ----
