@@ -1,5 +1,6 @@
 #include "merge.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iostream>
@@ -141,6 +142,14 @@ void Corvane::readVariantHeaderFromMaster() {
   uint64_t sum_of_pairs = 0;
   uint64_t sum_of_correlation_records = 0;
   uint64_t sum_of_sample_count_records = 0;
+  // Lowest and highest variant of every file with variants, by file number: the tables of the
+  // last file are one entry shorter, so the files must come in the order of their threads.
+  struct FileRange {
+    uint32_t file_number;
+    uint32_t lowest;
+    uint32_t highest;
+  };
+  std::vector<FileRange> file_ranges;
 
   for (uint32_t i = 1; i <= n_processes; ++i) {
     const std::string name = perThreadName(*this, i);
@@ -170,6 +179,9 @@ void Corvane::readVariantHeaderFromMaster() {
       }
       const uint32_t index = variant.index;
       variant_headers[index] = std::move(variant);
+      if (j == 0) file_ranges.push_back(FileRange{i, index, index});
+      file_ranges.back().lowest = std::min(file_ranges.back().lowest, index);
+      file_ranges.back().highest = std::max(file_ranges.back().highest, index);
       ++j;
     }
     // The merged header takes its records from here: a file that holds more or fewer than it
@@ -203,6 +215,13 @@ void Corvane::readVariantHeaderFromMaster() {
                  std::to_string(largest) + ") do not match the run's first variant " +
                  std::to_string(bcor_start_variant) + " and its " + std::to_string(bin_n_variants) +
                  " variants!");
+  }
+  for (size_t k = 1; k < file_ranges.size(); ++k) {
+    if (file_ranges[k].lowest <= file_ranges[k - 1].highest) {
+      displayError("Error: The BCOR files to merge are not numbered in the order of their threads: file '" +
+                   perThreadName(*this, file_ranges[k].file_number) + "' holds variants before those of file '" +
+                   perThreadName(*this, file_ranges[k - 1].file_number) + "'!");
+    }
   }
   if (sum_of_correlation_records >= bin_n_variants || sum_of_sample_count_records >= bin_n_variants) {
     displayError("Error: The BCOR files to merge hold more data records than variants with partners!");

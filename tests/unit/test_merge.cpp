@@ -309,7 +309,14 @@ TEST_F(Merge, FilesNamedOutOfTheirThreadsOrderAreRefused) {
   std::filesystem::copy_file(original + "_3", base + "_1");
   std::filesystem::copy_file(original + "_2", base + "_2");
   std::filesystem::copy_file(original + "_1", base + "_3");
-  EXPECT_MERGE_FAILS(base, 3, "Error: File '" + base + "_1' is corrupt");
+  EXPECT_MERGE_FAILS(base, 3,
+                     "Error: The BCOR files to merge are not numbered in the order of their threads: file '" + base +
+                         "_2' holds variants before those of file '" + base + "_1'!");
+  // Two files of full tables exchanged: refused all the same.
+  std::filesystem::copy_file(original + "_2", base + "_1", std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(original + "_1", base + "_2", std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(original + "_3", base + "_3", std::filesystem::copy_options::overwrite_existing);
+  EXPECT_MERGE_FAILS(base, 3, "Error: The BCOR files to merge are not numbered in the order of their threads");
 }
 
 TEST_F(Merge, RecordsOfAnUnknownAccuracyAreRefused) {
