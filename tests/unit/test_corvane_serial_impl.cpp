@@ -11,6 +11,7 @@
 #include "bgen_writer.hpp"
 #include "corvane.hpp"
 #include "corvane_serial_impl.hpp"
+#include "fatal.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -408,6 +409,23 @@ TEST(InputFaults, CorruptBlockMetByOneThreadEndsTheRunWithoutHanging) {
     EXPECT_NE(run.output.find("Error: "), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("- Done!"), std::string::npos) << run.output;
   }
+}
+
+// A stop every thread should meet alike, met by some threads only (a file that only some threads
+// could open): the master does not print it, so a thread that met it must, before the run ends.
+TEST(InputFaults, StopThatTheMasterDidNotMeetIsStillPrinted) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto run = []() {
+    dup2(2, 1);
+#pragma omp parallel num_threads(3)
+    {
+      if (omp_get_thread_num() != 0) corvane::fatalErrorCollective("Error: File 'x' cannot be opened!", false);
+#pragma omp barrier
+#pragma omp barrier
+    }
+    std::exit(0);
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(1), "\nError: File 'x' cannot be opened!\n\n$");
 }
 
 // The chromosome rule of the BGEN position scan: names compared without leading zeros, only
