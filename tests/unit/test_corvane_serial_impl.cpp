@@ -376,6 +376,34 @@ std::string writeBgen(const std::string& dir, uint32_t n_written, testdata::Bgen
   return path;
 }
 
+// In a range run the range selection's master has published the run's end position; the split's
+// last thread, on another thread and with no barrier between, leaves it alone.
+TEST(EngineSplit, RangeRunEndPositionHasOneWriter) {
+  SettingsGuard guard;
+  const std::string dir = testutil::scratchDir("range_end_writer");
+  flags.bgen = flags.incl_range = true;
+  par.bgen = writeBgen(dir, 10, testdata::BgenHeader());
+  par.incl_range = {2000, 4000};
+  Shared_buffers shared(2);
+#pragma omp parallel num_threads(2)
+  {
+    Corvane engine(par, shared);
+    engine.openBGEN(engine.is_master);
+    engine.findInclude();
+#pragma omp barrier
+    if (engine.is_master) shared.run_end_position = 777;  // marks the range selection's value
+#pragma omp barrier
+    engine.checkNumberOfProcessesAndVariants();
+    engine.resizeWorkload();
+    engine.computeBalancedWorkload();
+    engine.findStartEndBalanced();
+  }
+  EXPECT_EQ(shared.run_end_position, 777u);
+  EXPECT_EQ(shared.run_start_position, 2000u);
+  EXPECT_EQ(shared.process_ranges[0].start, 2u);
+  EXPECT_EQ(shared.process_ranges[1].end, 7u);
+}
+
 TEST(InputFaults, BgenHoldingFewerVariantsThanDeclaredIsRefused) {
   const std::string dir = testutil::scratchDir("fewer_variants");
   testdata::BgenHeader header;
