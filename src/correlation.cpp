@@ -36,13 +36,19 @@ void imputeAndStandardise(Eigen::MatrixXd& X, Eigen::Index n_impute, double divi
     double* col = X.col(c).data();
     double sum = 0.0;
     uint64_t count = 0;
+    double first_value = 0.0;
+    bool constant = true;
     for (Eigen::Index r = 0; r < rows; ++r) {
       if (!std::isnan(col[r])) {
+        if (count == 0) first_value = col[r];
+        constant = constant && col[r] == first_value;
         sum += col[r];
         ++count;
       }
     }
-    const double mean = sum / static_cast<double>(count);
+    // Equal values that are not whole numbers (one uncertain genotype shared by every sample) can sum
+    // to a mean a rounding away from them, which would give the column a spread it does not have.
+    const double mean = constant && count > 0 ? first_value : sum / static_cast<double>(count);
     const bool impute = c < n_impute;
     // An imputed entry adds (mean - mean)^2 = 0, so it can be left out of the sum.
     double squares = 0.0;

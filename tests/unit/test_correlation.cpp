@@ -153,6 +153,34 @@ TEST(Dosages, ConstantOrEmptyColumnsBecomeNaN) {
   }
 }
 
+// A BGEN variant whose samples all share one uncertain genotype: its dosage is the same fraction
+// for everyone, and the sum of equal fractions need not divide back to that fraction.
+TEST(Dosages, EqualFractionsAreConstantToo) {
+  SettingsGuard guard;
+  Shared_buffers shared(1);
+  Corvane e(par, shared);
+  for (int n : {7, 50, 100, 1000}) {
+    e.bin_n_samples = n;
+    for (int k = 1; k < 255; ++k) {
+      Eigen::MatrixXd X = randomDosages(n, 2, k, 0.1);
+      for (int s = 0; s < n; ++s) X(s, 0) = s % 10 == 3 ? NaN : k / 255.0;
+      e.getNumberOfSamplesWithDosages(X, e.chunk_n_nonmissing);
+      e.meanImputeAndScaleDosages(X, 2);
+      ASSERT_TRUE(X.col(0).array().isNaN().all()) << k << "/255 over " << n << " samples";
+      // So no pair with it is stored, whatever the thresholds.
+      e.ld_thold = 0;
+      e.ld_n_samples_avail_prop = 0;
+      e.variant_window_size = 1000;
+      e.bcor_end_variant = 1;
+      e.variant_headers[0].position = 10;
+      e.variant_headers[1].position = 20;
+      const Eigen::MatrixXd R = (X.transpose() * X) / double(n - 1);
+      e.checkChunk(0, 2, R);
+      ASSERT_TRUE(e.correlations.empty()) << k << "/255 over " << n << " samples";
+    }
+  }
+}
+
 TEST(Dosages, OneSampleGivesNaNEverywhere) {
   SettingsGuard guard;
   Shared_buffers shared(1);
