@@ -53,25 +53,31 @@ template <int G>
 void standardiseColumns(Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index n_impute, double divisor) {
   const Eigen::Index rows = X.rows();
   double* col[G];
-  double sum[G], mean[G], squares[G];
+  double sum[G], mean[G], squares[G], first[G];
   uint64_t count[G];
-  bool impute[G];
+  bool impute[G], constant[G];
   for (int j = 0; j < G; ++j) {
     col[j] = X.col(c0 + j).data();
     sum[j] = 0.0;
     count[j] = 0;
+    first[j] = 0.0;
+    constant[j] = true;
     impute[j] = c0 + j < n_impute;
   }
   for (Eigen::Index r = 0; r < rows; ++r) {
     for (int j = 0; j < G; ++j) {
       const double x = col[j][r];
       const bool present = !std::isnan(x);
+      first[j] = present && count[j] == 0 ? x : first[j];
+      constant[j] = constant[j] && (!present || x == first[j]);
       sum[j] += present ? x : 0.0;
       count[j] += present ? 1 : 0;
     }
   }
   for (int j = 0; j < G; ++j) {
-    mean[j] = sum[j] / static_cast<double>(count[j]);
+    // Equal values that are not whole numbers (one uncertain genotype shared by every sample) can sum
+    // to a mean a rounding away from them, which would give the column a spread it does not have.
+    mean[j] = constant[j] && count[j] > 0 ? first[j] : sum[j] / static_cast<double>(count[j]);
     squares[j] = 0.0;
   }
   // An imputed entry adds (mean - mean)^2 = 0, so it can be left out of the sum; a missing entry

@@ -153,7 +153,9 @@ void Corvane::computeBalancedWorkload() {
 
   scanPositions();
   if (is_master) shared_buffers.run_start_position = positionOf(positions, bcor_start_variant);
-  if (process_number + 1 == n_processes) {
+  // A range run has it from the range selection's master already; the last thread writing it again
+  // here, with no barrier between, would race with that write.
+  if (process_number + 1 == n_processes && !flags.incl_range) {
     shared_buffers.run_end_position = positionOf(positions, bcor_end_variant);
   }
   getWorkloadPerVariant(positions);

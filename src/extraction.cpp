@@ -312,8 +312,9 @@ void Corvane::extractCorrelationsMatrix() {
   const size_t n = variant_headers.size();
   if (n == 0) return;
   const VariantSet set = wholeFileSet(*this);
-  openTextOutput(*this, matrix_file);
+  // Allocated before the output is opened: a matrix too large for memory leaves no empty file.
   Eigen::MatrixXd matrix = identityMatrix(*this, n);
+  openTextOutput(*this, matrix_file);
   uint64_t& count = shared_buffers.total_number_of_correlations;
 
   walkStoredPairs(
@@ -341,8 +342,8 @@ void Corvane::extractCorrelationsRegionMatrix() {
   const uint32_t n = n_requested_variants;
   if (n == 0) return;
   const VariantSet set = requestedSet(*this);
-  openTextOutput(*this, matrix_file);
   Eigen::MatrixXd matrix = identityMatrix(*this, n);
+  openTextOutput(*this, matrix_file);
   uint64_t& count = shared_buffers.total_number_of_correlations;
 
   walkStoredPairs(
@@ -416,10 +417,11 @@ void Corvane::extractCorrelationsRegionTable() {
   const bool in_index_order = isNonDecreasing(set);
   std::vector<ExtractedPair> pending;
   const double n_samples_used = bin_n_samples;
+  // Unlike the requested matrix, the requested table shows its progress against n - 1.
   walkStoredPairs(
       *this, set, true,
       [n](uint32_t i) {
-        if (i + 1 < n && i % 100 == 0) std::cout << kProcessing << i + 1 << "/" << n << std::flush;
+        if (i + 1 < n && i % 100 == 0) std::cout << kProcessing << i + 1 << "/" << n - 1 << std::flush;
       },
       [&](uint32_t p, uint32_t q, double r, uint32_t s) {
         if (s / n_samples_used >= ld_n_samples_avail_prop && std::fabs(r) >= ld_thold) {

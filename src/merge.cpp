@@ -1,5 +1,6 @@
 #include "merge.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iostream>
@@ -55,9 +56,12 @@ FileHeader openPerThreadFile(Corvane& engine, const std::string& name) {
 
 // Copies `count` size-prefixed data records from bcor_in to the end of the merged file and notes
 // each one's offset in `table`. Readers of the merged file see only its first `table_entries`
-// entries.
+// entries. A record's size must match its number of entries of `entry_size` bytes: a file read
+// out of step (a damaged file, or files named out of their threads' order) is refused here rather
+// than copied into a merged file that only fails when read.
 void copyDataRecords(Corvane& engine, const std::string& name, uint32_t count,
-                     std::vector<uint64_t>& table, uint64_t table_entries, const char* kind) {
+                     std::vector<uint64_t>& table, uint64_t table_entries, const char* kind,
+                     uint64_t entry_size) {
   if (count == 0) return;
   const std::streamoff start = engine.bcor_out.tellp();
   if (start < 0) engine.failBCORWrite(engine.bcor_out);
@@ -69,7 +73,13 @@ void copyDataRecords(Corvane& engine, const std::string& name, uint32_t count,
                           std::to_string(record.size()) + " bytes is too short to be one!");
     }
     uint32_t variant = 0;
-    engine.readLittleEndianInteger(record.data(), record.data() + record.size(), &variant);
+    uint32_t n_entries = 0;
+    const byte_t* end = record.data() + record.size();
+    engine.readLittleEndianInteger(engine.readLittleEndianInteger(record.data(), end, &variant), end, &n_entries);
+    if (record.size() != 8 + static_cast<uint64_t>(n_entries) * entry_size) {
+      engine.failBCORRead("is corrupt: a " + std::string(kind) +
+                          " record's size does not match its number of entries!");
+    }
     const uint64_t k = static_cast<uint64_t>(variant) - engine.bcor_start_variant;
     if (variant < engine.bcor_start_variant || k >= table_entries) {
       engine.displayError("Error: File '" + name + "' holds a " + kind + " record of variant " +
@@ -132,6 +142,14 @@ void Corvane::readVariantHeaderFromMaster() {
   uint64_t sum_of_pairs = 0;
   uint64_t sum_of_correlation_records = 0;
   uint64_t sum_of_sample_count_records = 0;
+  // Lowest and highest variant of every file with variants, by file number: the tables of the
+  // last file are one entry shorter, so the files must come in the order of their threads.
+  struct FileRange {
+    uint32_t file_number;
+    uint32_t lowest;
+    uint32_t highest;
+  };
+  std::vector<FileRange> file_ranges;
 
   for (uint32_t i = 1; i <= n_processes; ++i) {
     const std::string name = perThreadName(*this, i);
@@ -161,6 +179,9 @@ void Corvane::readVariantHeaderFromMaster() {
       }
       const uint32_t index = variant.index;
       variant_headers[index] = std::move(variant);
+      if (j == 0) file_ranges.push_back(FileRange{i, index, index});
+      file_ranges.back().lowest = std::min(file_ranges.back().lowest, index);
+      file_ranges.back().highest = std::max(file_ranges.back().highest, index);
       ++j;
     }
     // The merged header takes its records from here: a file that holds more or fewer than it
@@ -195,6 +216,13 @@ void Corvane::readVariantHeaderFromMaster() {
                  std::to_string(bcor_start_variant) + " and its " + std::to_string(bin_n_variants) +
                  " variants!");
   }
+  for (size_t k = 1; k < file_ranges.size(); ++k) {
+    if (file_ranges[k].lowest <= file_ranges[k - 1].highest) {
+      displayError("Error: The BCOR files to merge are not numbered in the order of their threads: file '" +
+                   perThreadName(*this, file_ranges[k].file_number) + "' holds variants before those of file '" +
+                   perThreadName(*this, file_ranges[k - 1].file_number) + "'!");
+    }
+  }
   if (sum_of_correlation_records >= bin_n_variants || sum_of_sample_count_records >= bin_n_variants) {
     displayError("Error: The BCOR files to merge hold more data records than variants with partners!");
   }
@@ -222,6 +250,7 @@ void Corvane::readWriteVariantDataFromMaster() {
   CORVANE_CHECK(correlation_offsets.size() >= table_entries && sample_count_offsets.size() >= table_entries,
                 "Error: The offset tables of file '" + bcor_file + "' were not prepared!");
 
+  const unsigned width = bcor::magnitudeWidth(accuracy);
   for (uint32_t i = 1; i <= n_processes; ++i) {
     std::cout << "\r- Merging files                 : " << i << "/" << n_processes << std::flush;
     const std::string name = perThreadName(*this, i);
@@ -231,10 +260,13 @@ void Corvane::readWriteVariantDataFromMaster() {
     if (i == n_processes && m > 0) --m;
     bcor_in.seekg(static_cast<std::streamoff>(h.header_size + 16 * m));
     if (!bcor_in) failBCORRead("cannot be read!");
+    if (width == 0 && h.number_of_correlation_records > 0) {
+      failBCORRead("has an unknown accuracy '" + accuracy + "'!");
+    }
     copyDataRecords(*this, name, h.number_of_correlation_records, correlation_offsets, table_entries,
-                    "correlation");
+                    "correlation", 5 + width);
     copyDataRecords(*this, name, h.number_of_sample_count_records, sample_count_offsets, table_entries,
-                    "sample-count");
+                    "sample-count", 8);
     bcor_in.close();
   }
 

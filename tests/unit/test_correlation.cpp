@@ -147,14 +147,17 @@ TEST(Dosages, ColumnsPastTheImputedOnesAreOnlyStandardised) {
 TEST(Dosages, StandardisationHasTheBitsOfThePlainColumnLoop) {
   auto plain = [](Eigen::MatrixXd& X, Eigen::Index n_impute, double divisor) {
     for (Eigen::Index c = 0; c < X.cols(); ++c) {
-      double sum = 0.0;
+      double sum = 0.0, first = 0.0;
       uint64_t count = 0;
+      bool constant = true;
       for (Eigen::Index r = 0; r < X.rows(); ++r)
         if (!std::isnan(X(r, c))) {
+          if (count == 0) first = X(r, c);
+          constant = constant && X(r, c) == first;
           sum += X(r, c);
           ++count;
         }
-      const double mean = sum / static_cast<double>(count);
+      const double mean = constant && count > 0 ? first : sum / static_cast<double>(count);
       double squares = 0.0;
       for (Eigen::Index r = 0; r < X.rows(); ++r) {
         if (std::isnan(X(r, c))) {
@@ -182,6 +185,8 @@ TEST(Dosages, StandardisationHasTheBitsOfThePlainColumnLoop) {
       X(5, 3) = -0.0;
       X.col(1).setConstant(2.0);
       X(0, 1) = NaN;
+      X.col(2).setConstant(0.1);  // equal fractions: their sum does not divide back to 0.1
+      X(3, 2) = NaN;
     }
     for (Eigen::Index n_impute : {cols, cols / 2}) {
       Eigen::MatrixXd A = X, B = X;
@@ -234,6 +239,34 @@ TEST(Dosages, ConstantOrEmptyColumnsBecomeNaN) {
   for (int r = 0; r < 3; ++r) {
     EXPECT_TRUE(std::isnan(X(r, 0)));
     EXPECT_TRUE(std::isnan(X(r, 1)));
+  }
+}
+
+// A BGEN variant whose samples all share one uncertain genotype: its dosage is the same fraction
+// for everyone, and the sum of equal fractions need not divide back to that fraction.
+TEST(Dosages, EqualFractionsAreConstantToo) {
+  SettingsGuard guard;
+  Shared_buffers shared(1);
+  Corvane e(par, shared);
+  for (int n : {7, 50, 100, 1000}) {
+    e.bin_n_samples = n;
+    for (int k = 1; k < 255; ++k) {
+      Eigen::MatrixXd X = randomDosages(n, 2, k, 0.1);
+      for (int s = 0; s < n; ++s) X(s, 0) = s % 10 == 3 ? NaN : k / 255.0;
+      e.getNumberOfSamplesWithDosages(X, e.chunk_n_nonmissing);
+      e.meanImputeAndScaleDosages(X, 2);
+      ASSERT_TRUE(X.col(0).array().isNaN().all()) << k << "/255 over " << n << " samples";
+      // So no pair with it is stored, whatever the thresholds.
+      e.ld_thold = 0;
+      e.ld_n_samples_avail_prop = 0;
+      e.variant_window_size = 1000;
+      e.bcor_end_variant = 1;
+      e.variant_headers[0].position = 10;
+      e.variant_headers[1].position = 20;
+      const Eigen::MatrixXd R = (X.transpose() * X) / double(n - 1);
+      e.checkChunk(0, 2, R);
+      ASSERT_TRUE(e.correlations.empty()) << k << "/255 over " << n << " samples";
+    }
   }
 }
 

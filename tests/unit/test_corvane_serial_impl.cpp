@@ -11,6 +11,7 @@
 #include "bgen_writer.hpp"
 #include "corvane.hpp"
 #include "corvane_serial_impl.hpp"
+#include "fatal.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -375,6 +376,34 @@ std::string writeBgen(const std::string& dir, uint32_t n_written, testdata::Bgen
   return path;
 }
 
+// In a range run the range selection's master has published the run's end position; the split's
+// last thread, on another thread and with no barrier between, leaves it alone.
+TEST(EngineSplit, RangeRunEndPositionHasOneWriter) {
+  SettingsGuard guard;
+  const std::string dir = testutil::scratchDir("range_end_writer");
+  flags.bgen = flags.incl_range = true;
+  par.bgen = writeBgen(dir, 10, testdata::BgenHeader());
+  par.incl_range = {2000, 4000};
+  Shared_buffers shared(2);
+#pragma omp parallel num_threads(2)
+  {
+    Corvane engine(par, shared);
+    engine.openBGEN(engine.is_master);
+    engine.findInclude();
+#pragma omp barrier
+    if (engine.is_master) shared.run_end_position = 777;  // marks the range selection's value
+#pragma omp barrier
+    engine.checkNumberOfProcessesAndVariants();
+    engine.resizeWorkload();
+    engine.computeBalancedWorkload();
+    engine.findStartEndBalanced();
+  }
+  EXPECT_EQ(shared.run_end_position, 777u);
+  EXPECT_EQ(shared.run_start_position, 2000u);
+  EXPECT_EQ(shared.process_ranges[0].start, 2u);
+  EXPECT_EQ(shared.process_ranges[1].end, 7u);
+}
+
 TEST(InputFaults, BgenHoldingFewerVariantsThanDeclaredIsRefused) {
   const std::string dir = testutil::scratchDir("fewer_variants");
   testdata::BgenHeader header;
@@ -408,6 +437,23 @@ TEST(InputFaults, CorruptBlockMetByOneThreadEndsTheRunWithoutHanging) {
     EXPECT_NE(run.output.find("Error: "), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("- Done!"), std::string::npos) << run.output;
   }
+}
+
+// A stop every thread should meet alike, met by some threads only (a file that only some threads
+// could open): the master does not print it, so a thread that met it must, before the run ends.
+TEST(InputFaults, StopThatTheMasterDidNotMeetIsStillPrinted) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto run = []() {
+    dup2(2, 1);
+#pragma omp parallel num_threads(3)
+    {
+      if (omp_get_thread_num() != 0) corvane::fatalErrorCollective("Error: File 'x' cannot be opened!", false);
+#pragma omp barrier
+#pragma omp barrier
+    }
+    std::exit(0);
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(1), "\nError: File 'x' cannot be opened!\n\n$");
 }
 
 // The chromosome rule of the BGEN position scan: names compared without leading zeros, only

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -239,6 +241,35 @@ TEST_F(Extraction, MatrixNumbersRowsByPlaceInASetWithGaps) {
   EXPECT_EQ(r.count, 1u);
 }
 
+TEST_F(Extraction, MatrixThatCannotBeAllocatedEndsTheRunAndLeavesNoFile) {
+  StoredRun run;
+  run.variants = testbcor::makeVariants(0, 4000, 100, 10);  // 128 MB of matrix
+  const std::string bcor = write(run);
+  std::string body = kListHeader;
+  for (const VariantHeader& v : run.variants) body += listLine(v);
+  const std::string listed = list(body);
+  for (const bool requested : {false, true}) {
+    const std::string out = dir + (requested ? "/requested.matrix" : "/whole.matrix");
+    EXPECT_EXIT(
+        {
+          dup2(2, 1);
+          // Room for everything but the matrix.
+          long pages = 0;
+          std::ifstream("/proc/self/statm") >> pages;
+          const rlim_t room = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (48u << 20);
+          rlimit limit;
+          limit.rlim_cur = limit.rlim_max = room;
+          setrlimit(RLIMIT_AS, &limit);
+          Options o(Mode::matrix);
+          o.capture = false;
+          if (requested) o.list = listed;
+          extract(bcor, out, o);
+        },
+        ::testing::ExitedWithCode(1), "Error: The correlation matrix of 4000 variants cannot be allocated!");
+    EXPECT_FALSE(std::filesystem::exists(out));
+  }
+}
+
 // ---- requested matrix ----
 
 TEST_F(Extraction, RequestedMatrixFindsPairsInAnyOrder) {
@@ -383,7 +414,21 @@ TEST_F(Extraction, RequestedTableInDescendingOrderFindsTheSamePairs) {
                            "1 2 rs3 400 4 rs1 200 0.5 50\n"
                            "1 4 rs1 200 5 rs0 100 -0.25 100\n");
   EXPECT_EQ(desc.count, asc.count);
-  EXPECT_NE(desc.output.find(kProcessing + "1/5" + kProcessing + "4/4\n"), std::string::npos) << desc.output;
+  EXPECT_NE(desc.output.find(kProcessing + "1/4" + kProcessing + "4/4\n"), std::string::npos) << desc.output;
+}
+
+TEST_F(Extraction, RequestedTableProgressCountsAgainstAllButOne) {
+  StoredRun run;
+  run.variants = testbcor::makeVariants(0, 250, 100, 10);
+  std::string body = kListHeader;
+  for (const VariantHeader& v : run.variants) body += listLine(v);
+  Options o{Mode::table};
+  o.list = list(body);
+  const Outcome r = extract(write(run), dir + "/all.table", o);
+  EXPECT_EQ(r.output, kRequested + "0/250" + kRequested + "50/250" + kRequested + "100/250" + kRequested +
+                          "150/250" + kRequested + "200/250" + kRequested + "250/250" + kRequested + "250/250\n" +
+                          kProcessing + "1/249" + kProcessing + "101/249" + kProcessing + "201/249" +
+                          kProcessing + "249/249\n- Number of extracted correlations : 0\n");
 }
 
 TEST_F(Extraction, RequestedTableSignRule) {

@@ -282,6 +282,56 @@ TEST_F(Merge, DataRecordOutsideTheTablesIsRefused) {
   EXPECT_MERGE_FAILS(base, 3, "Error: Variant 0 has more than one correlation record");
 }
 
+TEST_F(Merge, DataRecordWhoseSizeDoesNotMatchItsEntriesIsRefused) {
+  // File 2 holds variants 4 to 8 and tables of 5 entries; variant 4 has two partners, one of them
+  // with a sample count.
+  testbcor::writePerThreadFiles(twelveVariantRun(), base, {4, 5, 3});
+  const std::string file = base + "_2";
+  std::string bytes = testutil::readFile(file);
+  const uint32_t header_size = u32At(bytes, 0);
+  patchU32(file, u64At(bytes, header_size) + 8, 3);
+  EXPECT_MERGE_FAILS(base, 3,
+                     "Error: File '" + file + "' is corrupt: a correlation record's size does not match its "
+                     "number of entries!");
+
+  testbcor::writePerThreadFiles(twelveVariantRun(), base, {4, 5, 3});
+  bytes = testutil::readFile(file);
+  patchU32(file, u64At(bytes, header_size + 8 * 5) + 8, 0);
+  EXPECT_MERGE_FAILS(base, 3,
+                     "Error: File '" + file + "' is corrupt: a sample-count record's size does not match its "
+                     "number of entries!");
+}
+
+TEST_F(Merge, FilesNamedOutOfTheirThreadsOrderAreRefused) {
+  const std::string original = dir + "/original.bcor";
+  testbcor::writePerThreadFiles(twelveVariantRun(), original, {4, 5, 3});
+  // The last thread's file, whose tables are one entry shorter, named as the first.
+  std::filesystem::copy_file(original + "_3", base + "_1");
+  std::filesystem::copy_file(original + "_2", base + "_2");
+  std::filesystem::copy_file(original + "_1", base + "_3");
+  EXPECT_MERGE_FAILS(base, 3,
+                     "Error: The BCOR files to merge are not numbered in the order of their threads: file '" + base +
+                         "_2' holds variants before those of file '" + base + "_1'!");
+  // Two files of full tables exchanged: refused all the same.
+  std::filesystem::copy_file(original + "_2", base + "_1", std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(original + "_1", base + "_2", std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(original + "_3", base + "_3", std::filesystem::copy_options::overwrite_existing);
+  EXPECT_MERGE_FAILS(base, 3, "Error: The BCOR files to merge are not numbered in the order of their threads");
+}
+
+TEST_F(Merge, RecordsOfAnUnknownAccuracyAreRefused) {
+  testbcor::writePerThreadFiles(twelveVariantRun(), base, {4, 5, 3});
+  // "medium" becomes "mediun" in every file: the files agree, but no record can be read.
+  for (int t = 1; t <= 3; ++t) {
+    const std::string file = base + "_" + std::to_string(t);
+    std::string bytes = testutil::readFile(file);
+    ASSERT_EQ(bytes.substr(66, 6), "medium");
+    bytes[71] = 'n';
+    testutil::writeFile(file, bytes);
+  }
+  EXPECT_MERGE_FAILS(base, 3, "Error: File '" + base + "_1' has an unknown accuracy 'mediun'!");
+}
+
 TEST_F(Merge, FilesWithoutVariantsAreRefused) {
   StoredRun empty;
   testbcor::writePerThreadFiles(empty, base, {0});
