@@ -117,6 +117,12 @@ for T in $threads; do
   done
   [ ${#args[@]} -gt 0 ] && hyperfine --style basic --runs "$runs" --export-json "$work/T$T/hyperfine.json" "${args[@]}"
 done
+# The memory without stored pairs: the same runs keeping none (--ld-thold 1), for the memory target.
+for T in $threads; do
+  mkdir -p "$work/T$T/nopairs"
+  peak "corvane-plink-nopairs-T$T" "$(q "$corvane") --bplink $(q "$data/bench") --bcor $(q "$work/T$T/nopairs/out.bcor") --n-threads $T --ld-thold 1" || true
+  rm -f "$work/T$T/nopairs"/out.bcor_*
+done
 if [ "$quick" = 0 ]; then
   mkdir -p "$work/T1/corvane-plink"
   cmd="$(corvane_plink "$work/T1/corvane-plink" 1 '')"
