@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -450,8 +451,9 @@ namespace {
 // The common block of layout 2: two alleles, unphased, 8 bits per probability, every sample diploid
 // (flagged missing or not), so each sample takes two bytes. Gives the dosages and tallies of the
 // general parser with DosageSetter, value for value: the same divisions by 255, the same sums in
-// sample order. Returns false, having written nothing, for any other block or for anything the
-// general parser would refuse; that parser then reads the block and reports.
+// sample order. Returns false, leaving the setter's tallies untouched, for any other block or for
+// anything the general parser would refuse; that parser then reads the block, writes every dosage
+// again and reports.
 bool dosagesFromDiploid8Bit(const byte_t* begin, const byte_t* end, const genfile::bgen::Context& context,
                             const int32_t* slot, double* dest, genfile::bgen::DosageSetter& setter) {
   if (end - begin < 10) return false;
@@ -465,40 +467,56 @@ bool dosagesFromDiploid8Bit(const byte_t* begin, const byte_t* end, const genfil
   if ((begin[8 + n] & 1u) != 0 || begin[9 + n] != 8) return false;
   const byte_t* data = begin + 10 + n;
 
-  struct Levels {
-    double value[256];
-    Levels() {
+  // Every pair of stored values (first value in the low byte) and its dosage, computed once as the
+  // general parser computes it; NaN for a pair it would refuse (or find without a total), which sends
+  // the block to that parser.
+  struct Pairs {
+    double level[256];
+    double dosage[65536];
+    Pairs() {
       const double denominator = static_cast<double>((uint64_t(1) << 8) - 1);
-      for (unsigned x = 0; x < 256; ++x) value[x] = static_cast<double>(x) / denominator;
+      for (unsigned x = 0; x < 256; ++x) level[x] = static_cast<double>(x) / denominator;
+      for (unsigned x1 = 0; x1 < 256; ++x1) {
+        for (unsigned x0 = 0; x0 < 256; ++x0) {
+          const double p0 = level[x0], p1 = level[x1];
+          const double sum = p0 + p1;
+          const double p2 = 1.0 - sum;
+          const double total = (p0 + p1) + p2;
+          const bool usable = !(sum > 1.00000001) && total != 0.0;
+          dosage[x0 | (x1 << 8)] =
+              usable ? (p1 + (p2 + p2)) / total : std::numeric_limits<double>::quiet_NaN();
+        }
+      }
     }
   };
-  static const Levels levels;
-  const double* v = levels.value;
+  static const Pairs pairs;
 
+  uint32_t n_nonmissing = 0;
+  double S0 = 0.0, S1 = 0.0, S2 = 0.0;
   for (uint32_t i = 0; i < n; ++i) {
-    if ((ploidy[i] & 0x3Fu) != 2) return false;
-    if ((ploidy[i] & 0x80u) == 0 && v[data[2 * i]] + v[data[2 * i + 1]] > 1.00000001) return false;
-  }
-  for (uint32_t i = 0; i < n; ++i) {
+    const byte_t pl = ploidy[i];
+    if ((pl & 0x3Fu) != 2) return false;
+    const unsigned x0 = data[2 * i], x1 = data[2 * i + 1];
+    const double d = pairs.dosage[x0 | (x1 << 8)];
+    const bool missing = (pl & 0x80u) != 0;
+    if (!missing && std::isnan(d)) return false;
     const int32_t k = slot[i];
     if (k < 0) continue;
-    if ((ploidy[i] & 0x80u) != 0) {
+    if (missing) {
       dest[k] = std::numeric_limits<double>::quiet_NaN();
       continue;
     }
-    const double p0 = v[data[2 * i]], p1 = v[data[2 * i + 1]];
-    const double p2 = 1.0 - (p0 + p1);
-    const double total = (p0 + p1) + p2;
-    if (total == 0.0) {
-      dest[k] = std::numeric_limits<double>::quiet_NaN();
-      continue;
-    }
-    dest[k] = (p1 + (p2 + p2)) / total;
-    ++setter.n_nonmissing;
-    setter.S0 += p0;
-    setter.S1 += p1;
-    setter.S2 += p2;
+    dest[k] = d;
+    ++n_nonmissing;
+    const double p0 = pairs.level[x0], p1 = pairs.level[x1];
+    S0 += p0;
+    S1 += p1;
+    S2 += 1.0 - (p0 + p1);
   }
+  setter.n_nonmissing += n_nonmissing;
+  setter.S0 += S0;
+  setter.S1 += S1;
+  setter.S2 += S2;
   return true;
 }
 
