@@ -3,6 +3,7 @@
 import json
 import os
 import re
+import statistics
 import sys
 
 SAMPLES, CHUNK, BATCH = 5000, 1000, 1000
@@ -23,12 +24,20 @@ def main(work):
     machine = read_kv(os.path.join(work, "machine.txt"))
     threads = [int(t) for t in machine.get("threads", "8 2").split()]
 
-    medians = {}
+    # Every hyperfine*.json of every T<n> directory: one file per round, or one for all runs.
+    times, users = {}, {}
     for d in sorted(os.listdir(work)):
-        path = os.path.join(work, d, "hyperfine.json")
-        if d.startswith("T") and os.path.exists(path):
-            for r in json.load(open(path))["results"]:
-                medians[r["command"]] = (r["median"], r["min"], r["max"], len(r["times"]), r.get("user", 0.0))
+        if not d.startswith("T") or not os.path.isdir(os.path.join(work, d)):
+            continue
+        for f in sorted(os.listdir(os.path.join(work, d))):
+            if f.startswith("hyperfine") and f.endswith(".json"):
+                for r in json.load(open(os.path.join(work, d, f)))["results"]:
+                    times.setdefault(r["command"], []).extend(r["times"])
+                    users.setdefault(r["command"], []).extend([r.get("user", 0.0)] * len(r["times"]))
+    medians = {}
+    for name in times:
+        t = times[name]
+        medians[name] = (statistics.median(t), min(t), max(t), len(t), statistics.mean(users[name]))
 
     memory = {}
     if os.path.exists(os.path.join(work, "memory.txt")):
@@ -83,10 +92,11 @@ def main(work):
             targets.append(("PLINK vs plink1.9 --r2, %d threads" % t, a / b, "<= 1.0", a / b <= 1.0))
         if a and c:
             targets.append(("BGEN vs PLINK input, %d threads" % t, c / a, "<= 1.5", c / a <= 1.5))
-    a1, a8 = med("corvane-plink-T1"), med("corvane-plink-T8")
+    eight = "corvane-plink-T8-beside-T1" if "corvane-plink-T8-beside-T1" in medians else "corvane-plink-T8"
+    a1, a8 = med("corvane-plink-T1"), med(eight)
     if a1 and a8:
-        targets.append(("speed-up 8 threads vs 1 (PLINK)", a1 / a8, ">= 5", a1 / a8 >= 5.0))
-        u1, u8 = medians["corvane-plink-T1"][4], medians["corvane-plink-T8"][4]
+        targets.append(("speed-up 8 threads vs 1 (PLINK, runs side by side)", a1 / a8, ">= 5", a1 / a8 >= 5.0))
+        u1, u8 = medians["corvane-plink-T1"][4], medians[eight][4]
         if u1 and u8:
             # What the speed-up would be with 8 idle cores: the CPU time spent, not the wall time.
             targets.append(("speed-up 8 vs 1 from CPU time (T1 user / (T8 user / 8))", u1 / (u8 / 8), "(info)",

@@ -5,7 +5,8 @@
 #                [--corvane PATH] [--no-build]
 #
 # Builds corvane and the benchmark tools in build-bench/ (Release, -DCORVANE_BUILD_BENCH=ON), builds or
-# reuses the cached data set (bench/generate.sh), then, with hyperfine (N runs each, medians):
+# reuses the cached data set (bench/generate.sh), then, with hyperfine (N rounds of one run of each
+# command, medians):
 #   for T in the thread counts (default 8 and 2):
 #     a. corvane --bplink ... --ld-thold 0.0316 --n-threads T
 #     b. plink1.9 --bfile ... --r2 --ld-window 999999 --ld-window-kb 5000 --ld-window-r2 0.001 --threads T
@@ -115,7 +116,13 @@ for T in $threads; do
     esac
     if peak "$k-T$T" "$cmd"; then args+=(-n "$k-T$T" "$cmd"); fi
   done
-  [ ${#args[@]} -gt 0 ] && hyperfine --style basic --runs "$runs" --export-json "$work/T$T/hyperfine.json" "${args[@]}"
+  # Rounds of one run per command, so that a change in the machine's other load falls on all of
+  # them alike; the report takes the medians over the rounds.
+  if [ ${#args[@]} -gt 0 ]; then
+    for round in $(seq 1 "$runs"); do
+      hyperfine --style basic --runs 1 --export-json "$work/T$T/hyperfine-$round.json" "${args[@]}"
+    done
+  fi
 done
 # The memory without stored pairs: the same runs keeping none (--ld-thold 1), for the memory target.
 for T in $threads; do
@@ -123,11 +130,14 @@ for T in $threads; do
   peak "corvane-plink-nopairs-T$T" "$(q "$corvane") --bplink $(q "$data/bench") --bcor $(q "$work/T$T/nopairs/out.bcor") --n-threads $T --ld-thold 1" || true
   rm -f "$work/T$T/nopairs"/out.bcor_*
 done
+# Scaling: rounds of one 1-thread and one 8-thread run, side by side.
 if [ "$quick" = 0 ]; then
-  mkdir -p "$work/T1/corvane-plink"
-  cmd="$(corvane_plink "$work/T1/corvane-plink" 1 '')"
-  hyperfine --style basic --runs "$(( runs < 3 ? runs : 3 ))" --export-json "$work/T1/hyperfine.json" \
-    -n "corvane-plink-T1" "$cmd"
+  mkdir -p "$work/T1/corvane-plink" "$work/T1/corvane-plink-T8"
+  for round in $(seq 1 "$(( runs < 3 ? runs : 3 ))"); do
+    hyperfine --style basic --runs 1 --export-json "$work/T1/hyperfine-$round.json" \
+      -n "corvane-plink-T1" "$(corvane_plink "$work/T1/corvane-plink" 1)" \
+      -n "corvane-plink-T8-beside-T1" "$(corvane_plink "$work/T1/corvane-plink-T8" 8)"
+  done
 fi
 
 # The product stage against a plain DGEMM of the same shapes (chunk 1000 x batch 1000, 5000 samples).
