@@ -368,7 +368,13 @@ TEST_F(BcorDataFile, ThreadsWriteTheirOwnFilesConcurrently) {
         engine.sample_counts[i][i + 1] = 7;
       }
     }
-    bcortest::countRecords(engine);
+    // Per-engine counts only: the run's total is shared and set once, as the computation's
+    // atomic sum does, not written by every thread.
+    engine.number_of_correlation_records = static_cast<uint32_t>(engine.correlations.size());
+    engine.number_of_sample_count_records = static_cast<uint32_t>(engine.sample_counts.size());
+    engine.number_of_correlations_in_file = engine.correlations.size();
+#pragma omp single
+    shared.total_number_of_correlations = 29;
     bcortest::writeWholeFile(engine);
   }
   for (int t = 1; t <= 3; ++t) {
