@@ -60,6 +60,12 @@ public:
   // ==== end status blocks and fatal error ====
 
   // ==== genotype input: BGEN ====
+  // Opens bgen_parser on bgen_file (errors printed by the parser only when print is set) and sets
+  // n_samples_in_file, bin_n_samples, n_variants_in_file and bin_n_variants from its header.
+  void openBGEN(bool print);
+  // --samples: the SNPTEST2 sample file's ID_1 column becomes bgen_parser.sample_ids (data line k
+  // names BGEN sample k), replacing identifiers from the BGEN file itself.
+  void readSampleFile();
   // ==== end genotype input: BGEN ====
 
   // ==== genotype input: PLINK ====

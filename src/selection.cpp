@@ -161,9 +161,9 @@ void Corvane::readSamplesToInclude() {
   if (!text_in.is_open()) displayError("\n\nError: File '" + incl_samples_file + "' cannot be opened!");
 
   if (flags.bgen) {
-    // BGEN input: identifiers are the sample file's ID_1 values, looked up in bgen_parser; this
-    // branch becomes applySampleList(*this, bgen_parser, sample_file) with the BGEN reader.
-    corvane::fatalError("Error: --incl-samples with BGEN input is not available in this build!");
+    // BGEN input: identifiers are the sample file's ID_1 values (readSampleFile).
+    bin_n_samples = applySampleList(*this, bgen_parser, sample_file);
+    bgen_parser.refresh_included_samples();
   } else {
     bin_n_samples = applySampleList(*this, plink_parser, fam_file);
     plink_parser.sync_included_samples();
@@ -205,10 +205,17 @@ void Corvane::findInclude() {
   };
 
   if (flags.bgen) {
-    // BGEN input: bgen_parser.read_position per variant, skipping each genotype block, then back to
-    // the first variant; completed with the BGEN reader.
     file_name = bgen_file;
-    corvane::fatalError("Error: --incl-range with BGEN input is not available in this build!");
+    bgen_parser.seek_to_variant(0);
+    std::size_t block_offset = 0;
+    std::string chromosome;
+    while (!(found_start && found_end) && bgen_parser.read_position(position, block_offset, chromosome)) {
+      bgen_parser.skip_probs();
+      visit(position);
+      last_position = position;
+      ++i;
+    }
+    bgen_parser.seek_to_variant(0);
   } else {
     file_name = bim_file;
     plink_parser.bim_stream.clear();
