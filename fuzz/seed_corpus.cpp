@@ -1,5 +1,6 @@
 // fuzz_seed_corpus DIR: writes small seed inputs for every harness into DIR/<harness>/. Genotype
 // files come from the test writers; BCOR files and records from the engine's own writers.
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -117,6 +118,82 @@ void bcorSeeds() {
   seed("fuzz_bcor_records", "empty", prefixes[1] + bytes(engine.writeVariantDataToBuffer(0, SampleCountMap())));
 }
 
+std::vector<double> someProbs(uint32_t n_samples, uint32_t salt) {
+  std::vector<double> probs;
+  for (uint32_t i = 0; i < n_samples; ++i) {
+    const uint32_t g = (i * 7 + salt) % 5;
+    if (g == 4 && salt % 2) {
+      probs.insert(probs.end(), {std::nan(""), std::nan(""), std::nan("")});
+    } else if (g == 3) {
+      probs.insert(probs.end(), {0.2, 0.5, 0.3});
+    } else {
+      probs.insert(probs.end(), {g == 0 ? 1.0 : 0.0, g == 1 ? 1.0 : 0.0, g == 2 ? 1.0 : 0.0});
+    }
+  }
+  return probs;
+}
+
+std::string bgenFile(uint32_t layout, uint32_t compression, bool ids, uint32_t bits, bool phased) {
+  const std::string path = fuzzsupport::scratchPath("seed.bgen");
+  const uint32_t n_samples = 6;
+  testdata::BgenHeader header;
+  header.layout = layout;
+  header.compression = compression;
+  header.sample_identifiers = ids;
+  testdata::BgenBlockOptions block;
+  block.bits = bits;
+  block.phased = phased;
+  testdata::BgenWriter writer(path, n_samples, header, block);
+  for (uint32_t v = 0; v < 3; ++v) {
+    testdata::BgenVariantId id;
+    id.varid = "1:" + std::to_string(1000 + v);
+    id.rsid = "rs" + std::to_string(v + 1);
+    id.position = 1000 + 100 * v;
+    if (phased) {
+      std::vector<testdata::BgenSampleProbs> samples(n_samples);
+      for (uint32_t i = 0; i < n_samples; ++i) {
+        samples[i].probs = {(i + v) % 2 ? 1.0 : 0.0, (i + v) % 2 ? 0.0 : 1.0, i % 3 ? 1.0 : 0.0, i % 3 ? 0.0 : 1.0};
+      }
+      writer.addVariantSamples(id, samples);
+    } else {
+      writer.addVariant(id, someProbs(n_samples, v + (layout == 2 ? 1 : 0)));
+    }
+  }
+  writer.close();
+  return fileBytes(path);
+}
+
+void bgenSeeds() {
+  for (uint32_t layout : {0u, 1u, 2u}) {
+    for (uint32_t compression : {testdata::kBgenStored, testdata::kBgenZlib}) {
+      const std::string name = "l" + std::to_string(layout) + "c" + std::to_string(compression);
+      seed("fuzz_bgen_file", name, bgenFile(layout, compression, false, 8, false));
+      seed("fuzz_bgen_file", name + "_ids", bgenFile(layout, compression, true, 8, false));
+      // The probability harness: selector byte, u16 samples, the stored block without length field.
+      const uint32_t n = 5;
+      const std::string probs =
+          layout == 2 ? testdata::bgenLayout2Data(
+                            [&] {
+                              std::vector<testdata::BgenSampleProbs> s(n);
+                              for (uint32_t i = 0; i < n; ++i) {
+                                s[i].probs = {i == 0 ? 1.0 : 0.25, i == 0 ? 0.0 : 0.5, i == 0 ? 0.0 : 0.25};
+                                s[i].missing = i == 3;
+                              }
+                              return s;
+                            }(),
+                            2, testdata::BgenBlockOptions())
+                      : testdata::bgenLayout1Data(layout, someProbs(n, 1));
+      std::string stored = testdata::bgenGenotypeBlock(layout, compression, probs);
+      if (layout == 2 || compression != testdata::kBgenStored) stored.erase(0, 4);
+      const char selector = static_cast<char>(layout | (compression ? 4 : 0));
+      seed("fuzz_bgen_probabilities", name, std::string(1, selector) + std::string("\x05\x00", 2) + stored);
+    }
+  }
+  seed("fuzz_bgen_file", "l2_bits16", bgenFile(2, testdata::kBgenZlib, false, 16, false));
+  seed("fuzz_bgen_file", "l2_phased", bgenFile(2, testdata::kBgenStored, false, 8, true));
+  seed("fuzz_bgen_file", "l2_bits3", bgenFile(2, testdata::kBgenStored, true, 3, false));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -128,6 +205,7 @@ int main(int argc, char** argv) {
   try {
     textSeeds();
     bcorSeeds();
+    bgenSeeds();
   } catch (const fuzzsupport::Refusal& r) {
     std::cerr << "fuzz_seed_corpus: " << r.message << "\n";
     return 1;
