@@ -7,6 +7,10 @@ namespace corvane {
 
 void printLocked(const std::string&) {}
 
+void removeOnError(const std::string&) {}
+
+void keepOnError(const std::string&) {}
+
 void fatalError(const std::string& message) { throw fuzzsupport::Refusal{message}; }
 
 void fatalErrorCollective(const std::string& message, bool) { throw fuzzsupport::Refusal{message}; }

@@ -2,11 +2,15 @@
 // refused quickly with a message and status 1.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
 #include <iostream>
 
 #include "bgen_writer.hpp"
 #include "corvane.hpp"
+#include "fatal.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -46,6 +50,74 @@ TEST(HardeningBgen, HugeSampleCountWithoutVariantsIsRefusedAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_REFUSED(openBgen(path), "Error: File '.*input' is corrupt: its header declares 16711680 samples, more than a file of 113 bytes can hold!");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// Standard output itself (not a swapped stream buffer) joins standard error in the child.
+#define EXPECT_STDOUT_EXIT(statement, regex)                  \
+  do {                                                        \
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";   \
+    EXPECT_EXIT(                                              \
+        {                                                     \
+          ::dup2(STDERR_FILENO, STDOUT_FILENO);                \
+          statement;                                          \
+        },                                                    \
+        ::testing::ExitedWithCode(1), regex);                 \
+  } while (0)
+
+// Progress lines stay open ("- Preprocessing ...    ", "\r- Merging files : 2/2"); an error
+// message used to continue them, so no line of the output started with "Error: ".
+TEST(HardeningFatal, MessageAfterAnOpenLineStartsALineOfItsOwn) {
+  EXPECT_STDOUT_EXIT(
+      {
+        std::cout << "- Preprocessing ...    " << std::flush;
+        corvane::fatalError("Error: first");
+      },
+      "Preprocessing \\.\\.\\.    \nError: first\n\n$");
+  EXPECT_STDOUT_EXIT(
+      {
+        std::cout << "\r- Merging files : 2/2" << std::flush;
+        corvane::fatalErrorCollective("Error: second", true);
+      },
+      "Merging files : 2/2\nError: second\n\n$");
+  // A closed line, or a message that brings its own line breaks, gets nothing more.
+  EXPECT_STDOUT_EXIT(
+      {
+        std::cout << "done\n" << std::flush;
+        corvane::fatalError("Error: third");
+      },
+      "\ndone\nError: third\n\n$");
+  EXPECT_STDOUT_EXIT(
+      {
+        std::cout << "open" << std::flush;
+        corvane::fatalError("\n\nError: fourth");
+      },
+      "\nopen\n\nError: fourth\n\n$");
+}
+
+// A table extraction that met a corrupt record near the end of a large file left megabytes of
+// table behind, indistinguishable from a result.
+TEST(HardeningFatal, UnfinishedOutputsAreRemovedOnError) {
+  const std::string dir = testutil::scratchDir("hardening_outputs");
+  const std::string unfinished = dir + "/unfinished.txt";
+  const std::string finished = dir + "/finished.txt";
+  const std::string target = dir + "/target.txt";
+  const std::string link = dir + "/link.txt";
+  for (const std::string& p : {unfinished, finished, target}) testutil::writeFile(p, "some lines\n");
+  std::filesystem::create_symlink(target, link);
+  EXPECT_STDOUT_EXIT(
+      {
+        corvane::removeOnError(unfinished);
+        corvane::removeOnError(finished);
+        corvane::keepOnError(finished);
+        corvane::removeOnError(link);
+        corvane::fatalError("Error: stop");
+      },
+      "Error: stop");
+  EXPECT_FALSE(std::filesystem::exists(unfinished));
+  EXPECT_TRUE(std::filesystem::exists(finished));
+  // Only regular files are removed: not a link, nor what it points to.
+  EXPECT_TRUE(std::filesystem::exists(link));
+  EXPECT_TRUE(std::filesystem::exists(target));
 }
 
 } // namespace
