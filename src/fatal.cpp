@@ -43,9 +43,10 @@ private:
 LineTracker* tracker() {
   static LineTracker* const installed = [] {
     static std::ios_base::Init init;  // std::cout exists before this runs
-    static LineTracker line_tracker(std::cout.rdbuf());
-    std::cout.rdbuf(&line_tracker);
-    return &line_tracker;
+    // Never destroyed: std::cout is flushed after every static object has gone.
+    LineTracker* line_tracker = new LineTracker(std::cout.rdbuf());
+    std::cout.rdbuf(line_tracker);
+    return line_tracker;
   }();
   return installed;
 }

@@ -52,6 +52,40 @@ TEST(HardeningBgen, HugeSampleCountWithoutVariantsIsRefusedAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+// One byte flipped in a BGEN header's variant count (0xFF000004 variants in a file of one): the
+// run sized its workload table by the declared count, 34 GB, before scanning the variants.
+TEST(HardeningBgen, VariantCountBeyondTheFileIsRefusedBeforeAnyTableIsSized) {
+  const std::string dir = testutil::scratchDir("hardening_variant_count");
+  const std::string path = dir + "/one.bgen";
+  {
+    testdata::BgenWriter writer(path, 3);
+    testdata::BgenVariantId id;
+    id.rsid = "rs1";
+    id.position = 100;
+    writer.addVariantDosages(id, {0.0, 1.0, 2.0});
+    writer.close();
+  }
+  std::string bytes = testutil::readFile(path);
+  bytes[11] = static_cast<char>(0xFF);
+  testutil::writeFile(path, bytes);
+
+  const Flags saved_flags = flags;
+  const Parameters saved_par = par;
+  flags = Flags();
+  par = Parameters();
+  flags.bgen = true;
+  par.bgen = path;
+  {
+    Shared_buffers shared(0);
+    Corvane engine(par, shared);
+    EXPECT_REFUSED(engine.openBGEN(true),
+                   "Error: File '.*one.bgen' is corrupt: its header declares 4278190081 variants, "
+                   "more than its [0-9]+ bytes of variant data can hold!");
+  }
+  flags = saved_flags;
+  par = saved_par;
+}
+
 // Standard output itself (not a swapped stream buffer) joins standard error in the child.
 #define EXPECT_STDOUT_EXIT(statement, regex)                  \
   do {                                                        \
