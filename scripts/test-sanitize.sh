@@ -33,6 +33,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=87:external_sy
 checked=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1)
 
 run_asan() {
+  export CORVANE_SANITIZER=address,undefined
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer: whole suite (build-asan)"
   cmake -S . -B build-asan "${checked[@]}" -DCORVANE_SANITIZE=address,undefined >/dev/null
   cmake --build build-asan -j "$jobs"
@@ -40,6 +41,7 @@ run_asan() {
 }
 
 run_tsan() {
+  export CORVANE_SANITIZER=thread
   echo "== ThreadSanitizer: whole suite (build-tsan, clang + libomp + Archer)"
   CC=clang-14 CXX=clang++-14 cmake -S . -B build-tsan "${checked[@]}" -DCORVANE_SANITIZE=thread >/dev/null
   cmake --build build-tsan -j "$jobs"
