@@ -89,9 +89,56 @@ public:
   // ==== end selections, sample file and text lines ====
 
   // ==== work split and chunks ====
+  // Stops the run when fewer variants are selected than threads run.
+  void checkNumberOfProcessesAndVariants();
+  // Sizes the shared workload vector once, for the first thread that arrives.
+  void resizeWorkload();
+  // Even share, the run's bounds, the position scan and the workloads of the even share.
+  void computeBalancedWorkload();
+  // Publishes the run's first and last variant from the even shares and adopts them.
+  void shareStartEndVariant(unsigned int start_variant, unsigned int end_variant);
+  // Writes the workloads of this thread's even share into the shared vector.
+  void getWorkloadPerVariant(std::map<unsigned int, unsigned int>& run_positions);
+  // The split at equal fractions of the cumulative workload; this thread's share and record.
+  void findStartEndBalanced();
+  // Cuts the share into chunks of at most n_variants_chunk variants.
+  void computeNumberOfChunks();
+  // Plans the chunks and finds each chunk's file offset.
+  void findChunks();
+  // Thread 0: the plan of every thread.
+  void printChunks();
+  // Reader side of the split: the position of every variant of the run into `positions`;
+  // refuses a genotype input that holds fewer variants than it declares.
+  void scanPositions();
+  // Reader side of the plan: file offset of the variant `start_variant`. `next_variant` is the
+  // index of the variant the reader stands at, carried from one chunk to the next.
+  uint64_t findChunkOffset(uint32_t start_variant, uint32_t& next_variant);
   // ==== end work split and chunks ====
 
   // ==== correlations and pair filter ====
+  // Per-thread driver: a barrier of the whole team, then every chunk of the share.
+  void doChunks();
+  // Loads, standardises and correlates the chunk's variants among themselves.
+  void doVariantsInChunk(const Chunk& chunk);
+  // Correlates the chunk against batches of the following variants until every window closed.
+  void doVariantsDownstreamOfChunk(const Chunk& chunk);
+  // Fills the NaNs of the first n_columns columns with the column mean; standardises every column.
+  void meanImputeAndScaleDosages(Eigen::MatrixXd& X, uint32_t n_columns);
+  // counts(c) = number of non-NaN entries of column c.
+  void getNumberOfSamplesWithDosages(Eigen::MatrixXd& X, Eigen::VectorXi& counts);
+  // Decides one pair (i < j); sets stop when i's window has closed.
+  void checkSparseness(double r, uint32_t n_samples_pair, uint32_t variant_i, uint32_t variant_j,
+                       uint32_t position_i, uint32_t position_j, bool& stop);
+  // All pairs inside the chunk [start, end); R is the chunk's correlation matrix.
+  void checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R);
+  // The active chunk variants against the current downstream batch of n_read variants.
+  void checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Eigen::MatrixXd& R);
+  // Reader side of the computation: positions the reader at the chunk's first variant.
+  void seekToChunk(const Chunk& chunk);
+  // Reader side of the computation: dosages of the variant the reader stands at (index `variant`)
+  // into column `column` of X; false when the data has no further variant. With `store` the
+  // variant's header and allele frequencies are kept.
+  bool readDosages(uint32_t variant, bool store, Eigen::MatrixXd& X, Eigen::Index column);
   // ==== end correlations and pair filter ====
 
   // ==== BCOR primitives ====
@@ -202,9 +249,36 @@ public:
   // ==== end BCOR records ====
 
   // ==== merge ====
+  // Reads the headers of the per-thread files bcor_file + "_1" .. "_N", checks their common values,
+  // collects their variant records and sets the merged file's range and counts.
+  void readVariantHeaderFromMaster();
+  // The common-value rule for header fields 5, 6, 7, 8, 2, 3, 13 and 15 of one per-thread file.
+  void assertCommonValues(uint32_t file_run_start_position, uint32_t file_run_end_position,
+                          uint32_t file_first_variant, uint32_t file_last_variant,
+                          uint32_t file_number_of_samples, uint32_t file_number_of_variants,
+                          uint64_t file_total_number_of_correlations,
+                          const std::string& file_accuracy);
+  // A member still 0 takes the file's value; a different non-zero value ends the run.
+  template <typename IntegerType>
+  void doAssertCommonInts(std::string&& name, IntegerType& member, const IntegerType& file_value);
+  void doAssertCommonStrings(std::string&& name, std::string& member, const std::string& file_value);
+  // Copies the data records of the per-thread files into the merged file and writes its tables.
+  void readWriteVariantDataFromMaster();
   // ==== end merge ====
 
   // ==== extraction ====
+  // Writes the meta variant list of variant_headers to meta_file.
+  void writeVariantHeaderToStream();
+  // Reads incl_variants_file into requested_variants, n_requested_variants and flipped_variants.
+  void readVariantsToInclude();
+  // Matrix of every variant of variant_headers, rows and columns by place in the set.
+  void extractCorrelationsMatrix();
+  // Matrix of requested_variants in list order, correlations of allele-swapped variants negated.
+  void extractCorrelationsRegionMatrix();
+  // Table of the stored pairs of variant_headers passing ld_thold and ld_n_samples_avail_prop.
+  void extractCorrelationsTable();
+  // Table of the stored pairs of requested_variants, in list order, with the sign rule.
+  void extractCorrelationsRegionTable();
   // ==== end extraction ====
 
   // Members are public: the computation bodies, the entry point and the tests read them directly.

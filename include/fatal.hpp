@@ -11,8 +11,9 @@ namespace corvane {
 [[noreturn]] void fatalError(const std::string& message);
 
 // For faults that every thread of the team meets on the same data: only the master prints, then
-// the team meets at a barrier and the process exits with status 1. Outside a parallel region it
-// behaves like fatalError.
+// the team meets at a barrier and the process exits with status 1; should the master not have met
+// it, one thread that did prints it after the barrier. Outside a parallel region it behaves like
+// fatalError.
 [[noreturn]] void fatalErrorCollective(const std::string& message, bool is_master);
 
 // Writes text to standard output in one piece, serialised between threads, flushed.

@@ -112,13 +112,14 @@ void checkSelect(char** argv, char* /*end*/, int index, int argc, std::vector<ui
       }
     }
     if (!too_large && number == 0) throw not_positive;
-    if (too_large) {
-      throw "Error: Coordinate " + piece + " in '" + option + "' is greater than 4294967295!";
-    }
     if (range.size() >= 2) throw "Error: Encountered more than 2 integer values in '" + option + "'!";
     if (range.size() == 1 && number <= range[0]) {
       throw "Error: End coordinate " + std::to_string(number) + " in '" + option +
           "' is smaller than or equal to start coordinate " + std::to_string(range[0]) + "!";
+    }
+    // Only a coordinate that would be stored can fail to fit.
+    if (too_large) {
+      throw "Error: Coordinate " + piece + " in '" + option + "' is greater than 4294967295!";
     }
     range.push_back(static_cast<uint32_t>(number));
   }

@@ -78,6 +78,9 @@ void removeUnfinishedOutputs() {
   unfinishedOutputs().clear();
 }
 
+// Set once a collective stop has been printed.
+std::atomic<bool> collective_printed{false};
+
 [[noreturn]] void terminate() {
   std::cout.flush();
   // _Exit: other threads may still hold streams or sit at a barrier; no destructors must run.
@@ -113,11 +116,22 @@ void fatalErrorCollective(const std::string& message, bool is_master) {
   if (is_master) {
     removeUnfinishedOutputs();
     printLocked(onItsOwnLine(message) + "\n\n");
+    collective_printed = true;
   }
   if (omp_in_parallel()) {
 #pragma omp barrier
   }
-  terminate();
+  // A fault that the master did not meet (a file that only some threads could open, with the
+  // descriptors running out) is printed by the first thread through here; the lock keeps every
+  // other thread from ending the process before it is out.
+#pragma omp critical(corvane_stdout)
+  {
+    if (!collective_printed) {
+      removeUnfinishedOutputs();
+      std::cout << onItsOwnLine(message) << "\n\n";
+    }
+    terminate();
+  }
 }
 
 } // namespace corvane

@@ -25,6 +25,12 @@ void removeIfRegularFile(const std::string& name) {
   }
 }
 
+// A failed stream read of the format names the --bcor file, also while one of its per-thread
+// files is being read.
+[[noreturn]] void failBCORStreamRead(const std::string& bcor_file) {
+  corvane::fatalError("Error: File '" + bcor_file + "' cannot be opened!");
+}
+
 } // namespace
 
 void Corvane::requireBCORState(uint32_t expected, const char* operation) {
@@ -128,7 +134,7 @@ template <typename IntegerType>
 void Corvane::readLittleEndianInteger(std::istream& stream, IntegerType* value) {
   byte_t bytes[sizeof(IntegerType)];
   stream.read(reinterpret_cast<char*>(bytes), sizeof bytes);
-  if (!stream) failBCORRead(stream.bad() ? "cannot be read!" : "is truncated!");
+  if (!stream) failBCORStreamRead(bcor_file);
   *value = bcor::loadLittleEndian<IntegerType>(bytes);
 }
 
@@ -180,11 +186,11 @@ void Corvane::readLengthFollowedByString(std::istream& stream, IntegerType* leng
                                          std::string* string_ptr) {
   IntegerType n = 0;
   readLittleEndianInteger(stream, &n);
-  if (n > bytesLeftInStream(stream)) failBCORRead("is truncated!");
+  if (n > bytesLeftInStream(stream)) failBCORStreamRead(bcor_file);
   std::string text(n, '\0');
   if (n > 0) {
     stream.read(&text[0], n);
-    if (!stream) failBCORRead(stream.bad() ? "cannot be read!" : "is truncated!");
+    if (!stream) failBCORStreamRead(bcor_file);
   }
   *string_ptr = std::move(text);
   *length = n;

@@ -3,35 +3,82 @@
 
 #include <exception>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include "command_line.hpp"
 #include "corvane.hpp"
 #include "fatal.hpp"
 
-// Every thread of the team runs one body from opening the input to writing its own BCOR file.
-static void plinkComputationBody(Shared_buffers& shared) {
-  (void)shared;  // the PLINK computation: open, select, split, compute, write
+static void printDone() {
+  std::cout << "- Done!" << std::endl;
+  std::cout << std::endl;
 }
 
-static void bgenComputationBody(Shared_buffers& shared) {
-  (void)shared;  // the BGEN computation: open, sample file, select, split, compute, write
+// Every thread of the team runs one body from opening the input to writing its own BCOR file.
+// The barriers are the same on every thread and in the same order; a stop that every thread meets
+// waits at a barrier of its own, one that a single thread meets ends the process from there.
+static void computationBody(Shared_buffers& shared, bool bgen_input) {
+  Corvane engine(par, shared);
+  const bool thread_zero = engine.process_number == 0;
+
+  if (bgen_input) {
+    engine.openBGEN(thread_zero);
+  } else {
+    engine.openPLINK(thread_zero);
+  }
+
+#pragma omp single
+  engine.printStatus();
+  // (the single section ends at a barrier of the whole team)
+
+  if (bgen_input && flags.samples) engine.readSampleFile();
+  if (flags.incl_samples) engine.readSamplesToInclude();
+  if (flags.incl_range) engine.findInclude();
+
+  engine.checkNumberOfProcessesAndVariants();
+  engine.resizeWorkload();
+  engine.computeBalancedWorkload();
+  engine.findStartEndBalanced();
+  engine.findChunks();
+#pragma omp barrier
+
+  if (!bgen_input) engine.readBim();
+  if (thread_zero) {
+    engine.printRestStatus();
+    engine.printChunks();
+  }
+
+  engine.doChunks();
+#pragma omp barrier
+
+  engine.writeVariantHeader();
+  engine.writeVariantOffset();
+  engine.writeVariantDataCorr();
+  engine.writeVariantDataNumberOfSamples();
+#pragma omp barrier
+
+  if (thread_zero) {
+    engine.printFinalize();
+    printDone();
+  }
 }
+
+static void plinkComputationBody(Shared_buffers& shared) { computationBody(shared, false); }
+
+static void bgenComputationBody(Shared_buffers& shared) { computationBody(shared, true); }
 
 // An exception cannot leave a parallel region: the thread that meets it ends the run itself.
 static void runBody(void (*body)(Shared_buffers&), Shared_buffers& shared) {
   try {
     body(shared);
+  } catch (const std::bad_alloc&) {
+    corvane::fatalError("Error: Not enough memory for the computation!");
   } catch (const std::exception& e) {
     corvane::fatalError(std::string("Error: ") + e.what());
   } catch (...) {
     corvane::fatalError("Error: Unexpected failure during the computation!");
   }
-}
-
-static void printDone() {
-  std::cout << "- Done!" << std::endl;
-  std::cout << std::endl;
 }
 
 static int run(int argc, char** argv) {
@@ -67,43 +114,55 @@ static int run(int argc, char** argv) {
     Corvane engine(par, serial_shared);
 
     if (flags.meta) {
-      // readVariantHeaderFromStream: the BCOR header and the variant records
+      engine.readVariantHeaderFromStream();
       engine.printStatus();
       engine.printRestStatus();
       engine.printFinalize();
-      // writeVariantHeaderToStream: the meta file
+      engine.writeVariantHeaderToStream();
       printDone();
     }
 
     if (flags.merge) {
-      // readVariantHeaderFromMaster: the headers of the per-thread files
+      engine.readVariantHeaderFromMaster();
       engine.printStatus();
       engine.printRestStatus();
       engine.printFinalize();
-      // writeVariantHeader, writeVariantOffset, readWriteVariantDataFromMaster: the merged file
+      engine.writeVariantHeader();
+      engine.writeVariantOffset();
+      engine.readWriteVariantDataFromMaster();
       printDone();
     }
 
     if (flags.matrix) {
-      // readVariantHeaderFromStream: the BCOR header and the variant records
+      engine.readVariantHeaderFromStream();
       engine.printStatus();
       engine.printRestStatus();
       engine.printFinalize();
-      // readVariantOffset, then with --incl-variants readVariantsToInclude
+      engine.readVariantOffset();
+      if (flags.incl_variants) engine.readVariantsToInclude();
       // The status blocks showed the file's total; the extraction counts what it writes.
       serial_shared.total_number_of_correlations = 0;
-      // extractCorrelationsRegionMatrix with --incl-variants, else extractCorrelationsMatrix
+      if (flags.incl_variants) {
+        engine.extractCorrelationsRegionMatrix();
+      } else {
+        engine.extractCorrelationsMatrix();
+      }
       printDone();
     }
 
     if (flags.table) {
-      // readVariantHeaderFromStream: the BCOR header and the variant records
+      engine.readVariantHeaderFromStream();
       engine.printStatus();
       engine.printRestStatus();
       engine.printFinalize();
-      // readVariantOffset, then with --incl-variants readVariantsToInclude
+      engine.readVariantOffset();
+      if (flags.incl_variants) engine.readVariantsToInclude();
       serial_shared.total_number_of_correlations = 0;
-      // extractCorrelationsRegionTable with --incl-variants, else extractCorrelationsTable
+      if (flags.incl_variants) {
+        engine.extractCorrelationsRegionTable();
+      } else {
+        engine.extractCorrelationsTable();
+      }
       printDone();
     }
   }

@@ -27,7 +27,7 @@ testgen = os.path.join(args.tools_dir, "corvane_testgen")
 TIMEOUT = float(os.environ.get("CORVANE_BAD_INPUT_TIMEOUT", "120"))
 WORKERS = max(1, min(4, os.cpu_count() or 1))
 # Every mode is in the binary: a mode that does not answer its probe is a failure, not a skip.
-REQUIRE_ALL_MODES = False
+REQUIRE_ALL_MODES = True
 
 
 # --- fixtures --------------------------------------------------------------------------------------------

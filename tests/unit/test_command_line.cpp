@@ -212,6 +212,8 @@ TEST(ParseOptions, RangeValues) {
             "Error: Coordinate 4294967296 in '--incl-range' is greater than 4294967295!");
   EXPECT_EQ(range("1-99999999999999999999999999").error,
             "Error: Coordinate 99999999999999999999999999 in '--incl-range' is greater than 4294967295!");
+  // A third value is refused as such, whatever its size.
+  EXPECT_EQ(range("1-2-99999999999").error, "Error: Encountered more than 2 integer values in '--incl-range'!");
   EXPECT_EQ(parse({"--bcor", "b", "--incl-range"}).error, missing);
   EXPECT_EQ(parse({"--bcor", "b", "--incl-range", "1-2", "--incl-range", "3-4"}).error,
             "Error: Encountered more than 2 integer values in '--incl-range'!");

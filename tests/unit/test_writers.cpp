@@ -55,6 +55,13 @@ BgenVariantId variant() {
 
 } // namespace
 
+// Scratch files belong to this build: a directory shared between builds lets concurrent test
+// runs delete each other's files.
+TEST(TestSupport, ScratchDirectoriesLieInThisBuild) {
+  const std::string dir = testutil::scratchDir("scratch_location");
+  EXPECT_EQ(dir.rfind(std::string(CORVANE_TEST_TMP) + "/", 0), 0u) << dir;
+}
+
 TEST(BgenWriter, Layout2StoredFileByteForByte) {
   std::string dir = testutil::scratchDir("writers_l2");
   BgenHeader h;

@@ -1,0 +1,508 @@
+#include "correlation.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <iterator>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "corvane.hpp"
+#include "fatal.hpp"
+
+#if defined(__FMA__)
+#include <immintrin.h>
+#endif
+
+namespace correlation {
+
+void countNonMissing(const Eigen::MatrixXd& X, Eigen::VectorXi& counts) {
+  counts.resize(X.cols());
+  const Eigen::Index rows = X.rows();
+  for (Eigen::Index c = 0; c < X.cols(); ++c) {
+    const double* col = X.col(c).data();
+    int n = 0;
+    for (Eigen::Index r = 0; r < rows; ++r) n += std::isnan(col[r]) ? 0 : 1;
+    counts(c) = n;
+  }
+}
+
+void imputeAndStandardise(Eigen::MatrixXd& X, Eigen::Index n_impute, double divisor) {
+  const Eigen::Index rows = X.rows();
+  for (Eigen::Index c = 0; c < X.cols(); ++c) {
+    double* col = X.col(c).data();
+    double sum = 0.0;
+    uint64_t count = 0;
+    double first_value = 0.0;
+    bool constant = true;
+    for (Eigen::Index r = 0; r < rows; ++r) {
+      if (!std::isnan(col[r])) {
+        if (count == 0) first_value = col[r];
+        constant = constant && col[r] == first_value;
+        sum += col[r];
+        ++count;
+      }
+    }
+    // Equal values that are not whole numbers (one uncertain genotype shared by every sample) can sum
+    // to a mean a rounding away from them, which would give the column a spread it does not have.
+    const double mean = constant && count > 0 ? first_value : sum / static_cast<double>(count);
+    const bool impute = c < n_impute;
+    // An imputed entry adds (mean - mean)^2 = 0, so it can be left out of the sum.
+    double squares = 0.0;
+    for (Eigen::Index r = 0; r < rows; ++r) {
+      if (std::isnan(col[r])) {
+        if (impute) {
+          col[r] = mean;
+        } else {
+          squares += col[r];
+        }
+        continue;
+      }
+      const double deviation = col[r] - mean;
+      squares += deviation * deviation;
+    }
+    const double sd = std::sqrt(squares / divisor);
+    for (Eigen::Index r = 0; r < rows; ++r) col[r] = (col[r] - mean) / sd;
+  }
+}
+
+namespace {
+
+// Four lanes of doubles; plain SSE2 pairs where AVX is not enabled.
+typedef double Lanes __attribute__((vector_size(32)));
+
+inline void loadLanes(Lanes& v, const double* p) { std::memcpy(&v, p, sizeof v); }
+
+// One rounding or two, but the same everywhere: the vector and the scalar form agree.
+#if defined(__FMA__)
+inline void multiplyAdd(Lanes& acc, const Lanes& a, const Lanes& b) {
+  acc = reinterpret_cast<Lanes>(_mm256_fmadd_pd(reinterpret_cast<__m256d>(a),
+                                                reinterpret_cast<__m256d>(b),
+                                                reinterpret_cast<__m256d>(acc)));
+}
+inline double multiplyAdd(double a, double b, double c) { return std::fma(a, b, c); }
+#else
+inline void multiplyAdd(Lanes& acc, const Lanes& a, const Lanes& b) { acc = a * b + acc; }
+inline double multiplyAdd(double a, double b, double c) { return a * b + c; }
+#endif
+
+// Tile of MR columns of A against NR columns of B over one depth block of `len` values:
+// C(a, b) += the block's sum. Small enough to stay in registers.
+template <int MR, int NR>
+void tileBlock(const double* a, Eigen::Index lda, const double* b, Eigen::Index ldb, Eigen::Index len,
+               double* c, Eigen::Index ldc) {
+  Lanes acc[MR][NR];
+  for (int i = 0; i < MR; ++i)
+    for (int j = 0; j < NR; ++j) acc[i][j] = Lanes{0.0, 0.0, 0.0, 0.0};
+  const Eigen::Index vector_len = len & ~Eigen::Index(3);
+  for (Eigen::Index k = 0; k < vector_len; k += 4) {
+    Lanes av[MR];
+    for (int i = 0; i < MR; ++i) loadLanes(av[i], a + i * lda + k);
+    for (int j = 0; j < NR; ++j) {
+      Lanes bv;
+      loadLanes(bv, b + j * ldb + k);
+      for (int i = 0; i < MR; ++i) multiplyAdd(acc[i][j], av[i], bv);
+    }
+  }
+  for (int i = 0; i < MR; ++i) {
+    for (int j = 0; j < NR; ++j) {
+      double tail = 0.0;
+      for (Eigen::Index k = vector_len; k < len; ++k) tail = multiplyAdd(a[i * lda + k], b[j * ldb + k], tail);
+      const Lanes& v = acc[i][j];
+      c[i + j * ldc] += ((v[0] + v[1]) + (v[2] + v[3])) + tail;
+    }
+  }
+}
+
+#if defined(__AVX__)
+constexpr int kTileA = 3, kTileB = 4;  // 12 accumulators in 16 vector registers
+#else
+constexpr int kTileA = 2, kTileB = 4;  // measured best where a Lanes value takes two SSE registers
+#endif
+
+// Edge tiles take the same arithmetic with fewer columns.
+template <int MR>
+void tileBlockB(int nr, const double* a, Eigen::Index lda, const double* b, Eigen::Index ldb,
+                Eigen::Index len, double* c, Eigen::Index ldc) {
+  switch (nr) {
+    case 1: tileBlock<MR, 1>(a, lda, b, ldb, len, c, ldc); break;
+    case 2: tileBlock<MR, 2>(a, lda, b, ldb, len, c, ldc); break;
+    case 3: tileBlock<MR, 3>(a, lda, b, ldb, len, c, ldc); break;
+    default: tileBlock<MR, 4>(a, lda, b, ldb, len, c, ldc); break;
+  }
+}
+
+void anyTile(int mr, int nr, const double* a, Eigen::Index lda, const double* b, Eigen::Index ldb,
+             Eigen::Index len, double* c, Eigen::Index ldc) {
+  switch (mr) {
+    case 1: tileBlockB<1>(nr, a, lda, b, ldb, len, c, ldc); break;
+    case 2: tileBlockB<2>(nr, a, lda, b, ldb, len, c, ldc); break;
+    default: tileBlockB<3>(nr, a, lda, b, ldb, len, c, ldc); break;
+  }
+}
+
+} // namespace
+
+void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::MatrixXd& B,
+                  Eigen::Index n_b, Eigen::MatrixXd& C, bool upper, const Eigen::Index* row_limits) {
+  CORVANE_CHECK(A.rows() == B.rows() && n_a <= A.cols() && n_b <= B.cols() && C.rows() == n_a &&
+                    C.cols() == n_b,
+                "Error: Matrix shapes of a correlation product do not agree!");
+  C.setZero();
+  const Eigen::Index depth = A.rows();
+  const Eigen::Index lda = A.rows(), ldb = B.rows(), ldc = C.rows();
+  // Columns of A per pass over B: their block stays in the core's second-level cache.
+  const Eigen::Index a_panel = 240;
+  for (Eigen::Index k0 = 0; k0 < depth; k0 += crossProductBlock) {
+    const Eigen::Index len = std::min(crossProductBlock, depth - k0);
+    for (Eigen::Index p0 = 0; p0 < n_a; p0 += a_panel) {
+      const Eigen::Index p1 = std::min(n_a, p0 + a_panel);
+      for (Eigen::Index b0 = 0; b0 < n_b; b0 += kTileB) {
+        const int nr = static_cast<int>(std::min<Eigen::Index>(kTileB, n_b - b0));
+        const Eigen::Index b_last = b0 + nr - 1;
+        for (Eigen::Index a0 = p0; a0 < p1; a0 += kTileA) {
+          if (upper && a0 >= b_last) break;
+          const int mr = static_cast<int>(std::min<Eigen::Index>(kTileA, p1 - a0));
+          if (row_limits) {
+            Eigen::Index needed = 0;
+            for (int i = 0; i < mr; ++i) needed = std::max(needed, row_limits[a0 + i]);
+            if (needed <= b0) continue;
+          }
+          const double* a = A.data() + a0 * lda + k0;
+          const double* b = B.data() + b0 * ldb + k0;
+          double* c = C.data() + a0 + b0 * ldc;
+          if (mr == kTileA && nr == kTileB) {
+            tileBlock<kTileA, kTileB>(a, lda, b, ldb, len, c, ldc);
+          } else {
+            anyTile(mr, nr, a, lda, b, ldb, len, c, ldc);
+          }
+        }
+      }
+    }
+  }
+}
+
+std::string progressLine(uint32_t process, uint32_t chunk_number, uint32_t n_chunks,
+                         const Chunk& chunk) {
+  const bool one = chunk.n_variants == 1;
+  std::string line = "- Process " + std::to_string(process) + " : is processing ";
+  line += one ? "variant " : "variants ";
+  line += std::to_string(chunk.start + 1) + "-" + std::to_string(chunk.end) + " (" +
+          std::to_string(chunk.n_variants);
+  line += one ? " variant" : " variants";
+  line += ") in chunk " + std::to_string(chunk_number) + "/" + std::to_string(n_chunks) + "\n";
+  return line;
+}
+
+} // namespace correlation
+
+namespace {
+
+// Where a stored pair goes: the first variant's two maps, looked up once per variant and scan.
+struct PairSink {
+  CorrelationMap* correlations = nullptr;
+  SampleCountMap* sample_counts = nullptr;
+  uint64_t stored = 0;
+};
+
+// Partner j closes i's window when it lies at or beyond the window (an unsigned difference, so a
+// smaller position counts as beyond) or past the run. The test does not look at r.
+inline bool closesWindow(const Corvane& e, uint32_t position_i, uint32_t position_j, uint32_t j) {
+  return static_cast<uint32_t>(position_j - position_i) >= e.variant_window_size ||
+         j > e.bcor_end_variant;
+}
+
+// The decision for one pair (i < j). Returns true when i's window has closed. Both thresholds are
+// inclusive, and a NaN never passes them.
+inline bool decidePair(Corvane& e, double r, uint32_t n_samples_pair, uint32_t i, uint32_t j,
+                       uint32_t position_i, uint32_t position_j, PairSink& sink) {
+  if (closesWindow(e, position_i, position_j, j)) return true;
+  const double available =
+      static_cast<double>(n_samples_pair) / static_cast<double>(e.bin_n_samples);
+  if (!(available >= e.ld_n_samples_avail_prop)) return false;
+  if (!(std::fabs(r) >= e.ld_thold)) return false;
+  if (!sink.correlations) sink.correlations = &e.correlations[i];
+  (*sink.correlations)[j] = r;
+  ++e.number_of_correlations_in_file;
+  ++sink.stored;
+  if (n_samples_pair != e.bin_n_samples) {
+    if (!sink.sample_counts) sink.sample_counts = &e.sample_counts[i];
+    (*sink.sample_counts)[j] = n_samples_pair;
+  }
+  return false;
+}
+
+void addToRunTotal(Shared_buffers& shared, uint64_t stored) {
+  if (stored == 0) return;
+#pragma omp atomic
+  shared.total_number_of_correlations += stored;
+}
+
+void resizeOrStop(Eigen::MatrixXd& m, Eigen::Index rows, Eigen::Index cols) {
+  try {
+    m.resize(rows, cols);
+  } catch (const std::bad_alloc&) {
+    corvane::fatalError("Error: Cannot allocate memory for a matrix of " + std::to_string(rows) +
+                        " x " + std::to_string(cols) + " values!");
+  }
+}
+
+// Per-thread product matrices, kept from batch to batch so that their memory is reused.
+Eigen::MatrixXd& productScratch() {
+  thread_local Eigen::MatrixXd product;
+  return product;
+}
+
+std::vector<uint32_t>& positionScratch() {
+  thread_local std::vector<uint32_t> scratch;
+  return scratch;
+}
+
+std::vector<Eigen::Index>& limitScratch() {
+  thread_local std::vector<Eigen::Index> scratch;
+  return scratch;
+}
+
+// Positions of the chunk's variants, from their descriptions.
+void chunkPositions(const Corvane& e, uint32_t start, uint32_t n, std::vector<uint32_t>& pos) {
+  pos.resize(n);
+  auto header = e.variant_headers.lower_bound(start);
+  for (uint32_t a = 0; a < n; ++a, ++header) {
+    CORVANE_CHECK(header != e.variant_headers.end() && header->first == start + a,
+                  "Error: No variant description for variant " + std::to_string(start + a + 1) + "!");
+    pos[a] = header->second.position;
+  }
+}
+
+// Positions of the n_read partners from first_partner on; partners past the run have none and get
+// 0, which the run-end test makes irrelevant.
+void partnerPositions(const Corvane& e, uint32_t first_partner, uint32_t n_read,
+                      std::vector<uint32_t>& pos) {
+  pos.assign(n_read, 0);
+  auto known = e.positions.lower_bound(first_partner);
+  for (uint32_t k = 0; k < n_read && known != e.positions.end(); ++k) {
+    if (known->first == first_partner + k) {
+      pos[k] = known->second;
+      ++known;
+    }
+  }
+}
+
+double divisorOf(uint32_t n_samples) {
+  return static_cast<double>(static_cast<uint32_t>(n_samples - 1));
+}
+
+} // namespace
+
+void Corvane::getNumberOfSamplesWithDosages(Eigen::MatrixXd& X, Eigen::VectorXi& counts) {
+  correlation::countNonMissing(X, counts);
+}
+
+void Corvane::meanImputeAndScaleDosages(Eigen::MatrixXd& X, uint32_t n_columns) {
+  correlation::imputeAndStandardise(X, static_cast<Eigen::Index>(n_columns), divisorOf(bin_n_samples));
+}
+
+void Corvane::checkSparseness(double r, uint32_t n_samples_pair, uint32_t variant_i,
+                              uint32_t variant_j, uint32_t position_i, uint32_t position_j,
+                              bool& stop) {
+  PairSink sink;
+  if (decidePair(*this, r, n_samples_pair, variant_i, variant_j, position_i, position_j, sink)) {
+    finished_variants.insert(variant_i);
+    stop = true;
+  }
+  addToRunTotal(shared_buffers, sink.stored);
+}
+
+void Corvane::checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R) {
+  if (end <= start + 1) return;
+  const uint32_t n = end - start;
+  CORVANE_CHECK(R.rows() >= n && R.cols() >= n && chunk_n_nonmissing.size() >= n,
+                "Error: Chunk matrix smaller than its chunk!");
+  std::vector<uint32_t>& pos = positionScratch();
+  chunkPositions(*this, start, n, pos);
+  // A window that closes inside the chunk has no lasting effect: the downstream pass starts with
+  // every chunk variant active again.
+  uint64_t stored = 0;
+  for (uint32_t a = 0; a + 1 < n; ++a) {
+    PairSink sink;
+    const int count_a = chunk_n_nonmissing(a);
+    for (uint32_t b = a + 1; b < n; ++b) {
+      const uint32_t count = static_cast<uint32_t>(std::min(count_a, chunk_n_nonmissing(b)));
+      if (decidePair(*this, R(a, b), count, start + a, start + b, pos[a], pos[b], sink)) break;
+    }
+    stored += sink.stored;
+  }
+  addToRunTotal(shared_buffers, stored);
+}
+
+void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Eigen::MatrixXd& R) {
+  if (n_read == 0 || end <= start) return;
+  CORVANE_CHECK(!batch_sizes.empty() && R.rows() >= end - start && R.cols() >= n_read &&
+                    downstream_n_nonmissing.size() >= n_read &&
+                    chunk_n_nonmissing.size() >= end - start,
+                "Error: Batch matrix smaller than its batch!");
+  uint32_t base = 0;
+  for (size_t b = 0; b + 1 < batch_sizes.size(); ++b) base += batch_sizes[b];
+  const uint32_t first_partner = end + base;
+
+  std::vector<uint32_t>& pos = positionScratch();
+  partnerPositions(*this, first_partner, n_read, pos);
+
+  uint64_t stored = 0;
+  for (auto it = active_variants.lower_bound(start); it != active_variants.end() && *it < end;) {
+    const uint32_t i = *it;
+    auto header = variant_headers.find(i);
+    CORVANE_CHECK(header != variant_headers.end(),
+                  "Error: No variant description for variant " + std::to_string(i + 1) + "!");
+    const uint32_t position_i = header->second.position;
+    const uint32_t a = i - start;
+    const int count_a = chunk_n_nonmissing(a);
+    PairSink sink;
+    bool closed = false;
+    for (uint32_t k = 0; k < n_read; ++k) {
+      const uint32_t count = static_cast<uint32_t>(std::min(count_a, downstream_n_nonmissing(k)));
+      if (decidePair(*this, R(a, k), count, i, first_partner + k, position_i, pos[k], sink)) {
+        closed = true;
+        break;
+      }
+    }
+    stored += sink.stored;
+    it = closed ? active_variants.erase(it) : std::next(it);
+  }
+  addToRunTotal(shared_buffers, stored);
+}
+
+void Corvane::doVariantsInChunk(const Chunk& chunk) {
+  const Eigen::Index n = chunk.n_variants;
+  resizeOrStop(chunk_dosages, bin_n_samples, n);
+  for (uint32_t i = chunk.start; i < chunk.end; ++i) {
+    if (!readDosages(i, true, chunk_dosages, i - chunk.start)) {
+      corvane::fatalError("Error: File '" + (flags.bgen ? bgen_file : bed_file) +
+                          "' ended before variant " + std::to_string(i + 1) + " could be read!");
+    }
+  }
+  getNumberOfSamplesWithDosages(chunk_dosages, chunk_n_nonmissing);
+  meanImputeAndScaleDosages(chunk_dosages, chunk.n_variants);
+
+  // The filter reads a row only up to the first partner that closes its window.
+  std::vector<uint32_t>& pos = positionScratch();
+  chunkPositions(*this, chunk.start, chunk.n_variants, pos);
+  std::vector<Eigen::Index>& limits = limitScratch();
+  limits.resize(chunk.n_variants);
+  for (uint32_t a = 0; a < chunk.n_variants; ++a) {
+    uint32_t b = a + 1;
+    while (b < chunk.n_variants && !closesWindow(*this, pos[a], pos[b], chunk.start + b)) ++b;
+    limits[a] = b;
+  }
+  Eigen::MatrixXd& product = productScratch();
+  resizeOrStop(product, n, n);
+  correlation::crossProduct(chunk_dosages, n, chunk_dosages, n, product, true, limits.data());
+  product /= divisorOf(bin_n_samples);
+  checkChunk(chunk.start, chunk.end, product);
+}
+
+void Corvane::doVariantsDownstreamOfChunk(const Chunk& chunk) {
+  downstream_done = false;
+  batch_sizes.clear();
+  // Variants left active by an earlier chunk whose pass ran into the end of the data would only
+  // keep this pass reading; the chunk's own variants are all that matter here.
+  active_variants.clear();
+  for (uint32_t i = chunk.start; i < chunk.end; ++i) active_variants.insert(active_variants.end(), i);
+  batch_counter = 0;
+
+  // The run's variants after the chunk, capped at the chunk size; the same for every batch.
+  const uint32_t b = std::min(bcor_end_variant - chunk.start - chunk.n_variants + 1, n_variants_chunk);
+  uint32_t next = chunk.end;
+  Eigen::MatrixXd& product = productScratch();
+  while (!active_variants.empty() && !downstream_done) {
+    if (b == 0) {
+      downstream_done = true;
+      break;
+    }
+    resizeOrStop(downstream_dosages, bin_n_samples, b);
+    // Partners past the run would only close windows, so reading stops at the run's end.
+    uint32_t n_read = 0;
+    while (n_read < b && next <= bcor_end_variant &&
+           readDosages(next, false, downstream_dosages, n_read)) {
+      ++n_read;
+      ++next;
+    }
+    if (n_read == 0) {
+      downstream_done = true;
+      break;
+    }
+    if (n_read < b) downstream_dosages.rightCols(b - n_read).setZero();
+    batch_sizes.push_back(n_read);
+    getNumberOfSamplesWithDosages(downstream_dosages, downstream_n_nonmissing);
+    meanImputeAndScaleDosages(downstream_dosages, n_read);
+
+    // Rows already closed, and entries past the partner that closes a row, are never read.
+    uint32_t base = 0;
+    for (size_t k = 0; k + 1 < batch_sizes.size(); ++k) base += batch_sizes[k];
+    std::vector<uint32_t>& pos = positionScratch();
+    partnerPositions(*this, chunk.end + base, n_read, pos);
+    std::vector<Eigen::Index>& limits = limitScratch();
+    limits.assign(chunk.n_variants, 0);
+    for (auto it = active_variants.lower_bound(chunk.start);
+         it != active_variants.end() && *it < chunk.end; ++it) {
+      const uint32_t position_i = variant_headers.at(*it).position;
+      uint32_t k = 0;
+      while (k < n_read && !closesWindow(*this, position_i, pos[k], chunk.end + base + k)) ++k;
+      limits[*it - chunk.start] = k;
+    }
+    resizeOrStop(product, chunk.n_variants, n_read);
+    correlation::crossProduct(chunk_dosages, chunk.n_variants, downstream_dosages, n_read, product,
+                              false, limits.data());
+    product /= divisorOf(bin_n_samples);
+    checkBatch(chunk.start, chunk.end, n_read, product);
+    ++batch_counter;
+  }
+}
+
+void Corvane::doChunks() {
+#pragma omp barrier
+  const std::string input = flags.bgen ? bgen_file : bed_file;
+  try {
+    for (const auto& entry : chunks) {
+      corvane::printLocked(correlation::progressLine(process_number + 1, entry.first,
+                                                     static_cast<uint32_t>(chunks.size()),
+                                                     entry.second));
+      seekToChunk(entry.second);
+      doVariantsInChunk(entry.second);
+      doVariantsDownstreamOfChunk(entry.second);
+      number_of_correlation_records = static_cast<uint32_t>(correlations.size());
+      number_of_sample_count_records = static_cast<uint32_t>(sample_counts.size());
+    }
+  } catch (const std::bad_alloc&) {
+    corvane::fatalError("Error: Not enough memory to store the correlations of process " +
+                        std::to_string(process_number + 1) + "!");
+  } catch (const std::exception& e) {
+    corvane::fatalError("Error: Reading file '" + input + "' failed (" + e.what() + ")!");
+  }
+}
+
+void Corvane::seekToChunk(const Chunk& chunk) {
+  if (flags.bgen) {
+    bgen_parser.seek_to_variant(chunk.offset);
+    return;
+  }
+  // The previous chunk's downstream pass may have run into the end of the file.
+  plink_parser.bed_stream.clear();
+  plink_parser.bed_stream.seekg(static_cast<std::streamoff>(chunk.offset), std::ios::beg);
+  plink_parser.state = 2;
+}
+
+bool Corvane::readDosages(uint32_t variant, bool store, Eigen::MatrixXd& X, Eigen::Index column) {
+  if (flags.bgen) {
+    if (!bgen_parser.read_variant(variant, store, variant_headers)) return false;
+    bgen_parser.read_dosages(X.col(column), variant, store, variant_headers);
+    return true;
+  }
+  // Records are read in index order from the chunk's seek, so the index tells the end of the data.
+  if (variant >= plink_parser.context.number_of_variants) return false;
+  plink_parser.compute_genotypes(variant, store, variant_headers, X.col(column));
+  return true;
+}

@@ -1,0 +1,441 @@
+#include "extraction.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <new>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "corvane.hpp"
+#include "fatal.hpp"
+#include "selection.hpp"
+
+namespace {
+
+const char* const kProcessing = "\r- Processing variant               : ";
+const char* const kRequested = "\r- Number of requested variants     : ";
+const char* const kExtracted = "- Number of extracted correlations : ";
+const char* const kWriting = "- Writing matrix                   : ";
+
+typedef std::vector<const VariantHeader*> VariantSet;
+
+// Opens an output text file afresh; the BCOR file being read is never overwritten.
+void openTextOutput(Corvane& engine, const std::string& name) {
+  std::error_code ec;
+  if (!engine.bcor_file.empty() && std::filesystem::equivalent(name, engine.bcor_file, ec)) {
+    engine.displayError("Error: File '" + name + "' cannot be written: it is the BCOR file being read!");
+  }
+  if (engine.text_out.is_open()) engine.text_out.close();
+  engine.text_out.clear();
+  engine.text_out.open(name, std::ios::out | std::ios::trunc);
+  if (!engine.text_out.is_open()) engine.displayError("Error: File '" + name + "' cannot be written!");
+  // A run that fails before the file is complete must not leave part of it behind.
+  corvane::removeOnError(name);
+  engine.text_out.flags(std::ios::dec | std::ios::skipws);
+  engine.text_out.precision(6);
+}
+
+void checkTextOutput(Corvane& engine, const std::string& name) {
+  if (!engine.text_out) engine.displayError("Error: File '" + name + "' cannot be written!");
+}
+
+void closeTextOutput(Corvane& engine, const std::string& name) {
+  engine.text_out.flush();
+  checkTextOutput(engine, name);
+  engine.text_out.close();
+  checkTextOutput(engine, name);
+  corvane::keepOnError(name);
+}
+
+VariantSet wholeFileSet(const Corvane& engine) {
+  VariantSet set;
+  set.reserve(engine.variant_headers.size());
+  for (const auto& entry : engine.variant_headers) set.push_back(&entry.second);
+  return set;
+}
+
+VariantSet requestedSet(const Corvane& engine) {
+  CORVANE_CHECK(engine.requested_variants.size() == engine.n_requested_variants,
+                "Error: The list of requested variants is inconsistent!");
+  VariantSet set;
+  set.reserve(engine.requested_variants.size());
+  for (const auto& it : engine.requested_variants) set.push_back(&it->second);
+  return set;
+}
+
+// Reads the size-prefixed record at `offset` and checks that it belongs to `variant`.
+std::vector<byte_t> readRecordAt(Corvane& engine, uint64_t offset, uint32_t variant) {
+  engine.bcor_in.seekg(static_cast<std::streamoff>(offset));
+  if (!engine.bcor_in) engine.failBCORRead("cannot be read!");
+  std::vector<byte_t> record = engine.readStreamToBuffer(engine.bcor_in);
+  uint32_t owner = 0;
+  if (record.size() >= 4) {
+    engine.readLittleEndianInteger(record.data(), record.data() + record.size(), &owner);
+  }
+  if (record.size() < 4 || owner != variant) {
+    engine.failBCORRead("is corrupt: the record at offset " + std::to_string(offset) +
+                        " does not belong to variant " + std::to_string(variant) + "!");
+  }
+  return record;
+}
+
+// Reads a variant's correlation record and, when asked, its sample-count record. False when the
+// variant has no correlation record (the run's last variant has no entry in the tables).
+bool readVariantRecords(Corvane& engine, uint32_t variant, bool with_samples, CorrelationMap& correlation,
+                        SampleCountMap& samples) {
+  const uint64_t entries = engine.correlation_offsets.size();
+  const uint64_t k = static_cast<uint64_t>(variant) - engine.bcor_start_variant;
+  if (variant < engine.bcor_start_variant || k > entries || engine.sample_count_offsets.size() != entries) {
+    engine.failBCORRead("is corrupt: variant " + std::to_string(variant) + " lies outside its offset tables!");
+  }
+  if (k == entries || engine.correlation_offsets[k] == 0) return false;
+  correlation = engine.readVariantCorrFromBuffer(readRecordAt(engine, engine.correlation_offsets[k], variant));
+  samples.clear();
+  if (with_samples && engine.sample_count_offsets[k] != 0) {
+    samples = engine.readVariantNumberOfSamplesFromBuffer(
+        readRecordAt(engine, engine.sample_count_offsets[k], variant));
+  }
+  return true;
+}
+
+// Finds the stored pairs among the variants of a set, whatever the set's order. A record holds only
+// partners with a higher index, so every pair is read from the record of its variant with the lower
+// index: the variants are visited in ascending index, each record read once. For every pair of places
+// p < q whose variants have a stored pair, on_pair(p, q, r, n_samples) is called; group_done() follows
+// the pairs of each visited variant. progress(i) is called once per place, i counting from 0.
+template <typename Progress, typename OnPair, typename GroupDone>
+void walkStoredPairs(Corvane& engine, const VariantSet& set, bool with_samples, Progress progress,
+                     OnPair on_pair, GroupDone group_done) {
+  const uint32_t n = static_cast<uint32_t>(set.size());
+  if (n == 0) return;
+  std::vector<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(),
+                   [&set](uint32_t a, uint32_t b) { return set[a]->index < set[b]->index; });
+  // Groups: the places of one variant (a variant may be listed more than once).
+  std::vector<uint32_t> group_begin;
+  std::vector<uint32_t> group_index;
+  for (uint32_t k = 0; k < n; ++k) {
+    if (k == 0 || set[order[k]]->index != group_index.back()) {
+      group_begin.push_back(k);
+      group_index.push_back(set[order[k]]->index);
+    }
+  }
+  const uint32_t n_groups = static_cast<uint32_t>(group_index.size());
+  group_begin.push_back(n);
+
+  CorrelationMap correlation;
+  SampleCountMap samples;
+  uint32_t counter = 0;
+  for (uint32_t g = 0; g < n_groups; ++g) {
+    for (uint32_t k = group_begin[g]; k < group_begin[g + 1]; ++k) progress(counter++);
+    if (g + 1 == n_groups) break;  // no partner with a higher index
+    const uint32_t variant = group_index[g];
+    if (!readVariantRecords(engine, variant, with_samples, correlation, samples)) {
+      group_done();
+      continue;
+    }
+    auto emit = [&](uint32_t h, double r) {
+      uint32_t n_samples = engine.bin_n_samples;
+      if (with_samples) {
+        const auto s = samples.find(group_index[h]);
+        if (s != samples.end()) n_samples = s->second;
+      }
+      for (uint32_t a = group_begin[g]; a < group_begin[g + 1]; ++a) {
+        for (uint32_t b = group_begin[h]; b < group_begin[h + 1]; ++b) {
+          const uint32_t p = order[a], q = order[b];
+          on_pair(std::min(p, q), std::max(p, q), r, n_samples);
+        }
+      }
+    };
+    // Look up whichever is smaller: the record's partners in the set, or the set's later variants
+    // in the record.
+    if (correlation.size() < n_groups - g - 1) {
+      const auto later = group_index.begin() + g + 1;
+      for (const auto& partner : correlation) {
+        const auto found = std::lower_bound(later, group_index.end(), partner.first);
+        if (found != group_index.end() && *found == partner.first) {
+          emit(static_cast<uint32_t>(found - group_index.begin()), partner.second);
+        }
+      }
+    } else {
+      for (uint32_t h = g + 1; h < n_groups; ++h) {
+        const auto found = correlation.find(group_index[h]);
+        if (found != correlation.end()) emit(h, found->second);
+      }
+    }
+    group_done();
+  }
+}
+
+Eigen::MatrixXd identityMatrix(Corvane& engine, size_t n) {
+  try {
+    return Eigen::MatrixXd::Identity(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
+  } catch (const std::bad_alloc&) {
+    engine.displayError("Error: The correlation matrix of " + std::to_string(n) +
+                        " variants cannot be allocated!");
+  }
+}
+
+// Lower triangle to upper triangle.
+void mirrorMatrix(Eigen::MatrixXd& matrix) {
+  const Eigen::Index n = matrix.rows();
+  for (Eigen::Index j = 1; j < n; ++j) {
+    for (Eigen::Index i = 0; i < j; ++i) matrix(i, j) = matrix(j, i);
+  }
+}
+
+std::vector<bool> flippedPlaces(const Corvane& engine, const VariantSet& set) {
+  std::vector<bool> flipped(set.size(), false);
+  if (engine.flipped_variants.empty()) return flipped;
+  for (size_t p = 0; p < set.size(); ++p) flipped[p] = engine.flipped_variants.count(set[p]->index) > 0;
+  return flipped;
+}
+
+bool isNonDecreasing(const VariantSet& set) {
+  for (size_t p = 1; p < set.size(); ++p) {
+    if (set[p]->index < set[p - 1]->index) return false;
+  }
+  return true;
+}
+
+// Writes the pending table lines in the order of the walk (first place, then second place).
+void writeTableLines(Corvane& engine, const VariantSet& set, const std::vector<bool>& flipped,
+                     std::vector<ExtractedPair>& pending) {
+  std::sort(pending.begin(), pending.end(), [](const ExtractedPair& x, const ExtractedPair& y) {
+    return x.first != y.first ? x.first < y.first : x.second < y.second;
+  });
+  std::ostream& out = engine.text_out;
+  for (const ExtractedPair& pair : pending) {
+    const VariantHeader& a = *set[pair.first];
+    const VariantHeader& b = *set[pair.second];
+    const double r = flipped[pair.first] != flipped[pair.second] ? -pair.correlation : pair.correlation;
+    out << a.chromosome << ' ' << pair.first + 1 << ' ' << a.RSID << ' ' << a.position << ' '
+        << pair.second + 1 << ' ' << b.RSID << ' ' << b.position << ' ' << r << ' ' << pair.n_samples
+        << '\n';
+  }
+  engine.shared_buffers.total_number_of_correlations += pending.size();
+  pending.clear();
+  checkTextOutput(engine, engine.table_file);
+}
+
+const Eigen::IOFormat& spaceFormat() {
+  static const Eigen::IOFormat SpaceFormat(Eigen::StreamPrecision, Eigen::DontAlignCols, " ", "\n", "", "",
+                                           "", "");
+  return SpaceFormat;
+}
+
+} // namespace
+
+void Corvane::writeVariantHeaderToStream() {
+  openTextOutput(*this, meta_file);
+  text_out << "index RSID position chromosome A_allele B_allele A_allele_freq B_allele_freq\n";
+  text_out << std::fixed << std::setprecision(10);
+  for (const auto& entry : variant_headers) {
+    const VariantHeader& v = entry.second;
+    text_out << static_cast<uint32_t>(v.index + 1u) << ' ' << v.RSID << ' ' << v.position << ' '
+             << v.chromosome << ' ' << v.A_allele << ' ' << v.B_allele << ' ' << v.A_allele_freq << ' '
+             << v.B_allele_freq << '\n';
+  }
+  bcor_state = finished;
+  if (bcor_out.is_open()) bcor_out.close();
+  closeTextOutput(*this, meta_file);
+}
+
+void Corvane::readVariantsToInclude() {
+  if (text_in.is_open()) text_in.close();
+  text_in.clear();
+  text_in.open(incl_variants_file);
+  if (!text_in.is_open()) displayError("\n\nError: File '" + incl_variants_file + "' cannot be opened!");
+  checkLine(text_in, incl_variants_file, 0, 5);
+  readFirstLine(text_in, incl_variants_file);
+  std::cout << kRequested << 0 << "/" << bin_n_variants << std::flush;
+
+  // Candidates by position, in ascending index within a position: the first that matches is the
+  // one a scan of variant_headers in index order would find.
+  typedef std::map<uint32_t, VariantHeader>::iterator Entry;
+  std::vector<std::pair<uint32_t, Entry>> by_position;
+  bool indexed = false;
+
+  std::string line;
+  int32_t line_number = 0;
+  while (std::getline(text_in, line)) {
+    ++line_number;
+    std::istringstream fields(line);
+    std::string rsid = readString(fields, incl_variants_file, line_number);
+    const std::string position_field = readString(fields, incl_variants_file, line_number);
+    const int32_t position = convertInteger(position_field, incl_variants_file, line_number);
+    std::string chromosome = readString(fields, incl_variants_file, line_number);
+    std::string a_allele = readString(fields, incl_variants_file, line_number);
+    std::string b_allele = readString(fields, incl_variants_file, line_number);
+    const find_by_meta match(std::move(rsid), static_cast<uint32_t>(position), std::move(chromosome),
+                             std::move(a_allele), std::move(b_allele));
+
+    if (!indexed) {
+      by_position.reserve(variant_headers.size());
+      for (Entry it = variant_headers.begin(); it != variant_headers.end(); ++it) {
+        by_position.emplace_back(it->second.position, it);
+      }
+      std::stable_sort(by_position.begin(), by_position.end(),
+                       [](const auto& x, const auto& y) { return x.first < y.first; });
+      indexed = true;
+    }
+    auto candidate = std::lower_bound(by_position.begin(), by_position.end(), match.position,
+                                      [](const auto& x, uint32_t pos) { return x.first < pos; });
+    Entry found = variant_headers.end();
+    for (; candidate != by_position.end() && candidate->first == match.position; ++candidate) {
+      if (match(*candidate->second)) {
+        found = candidate->second;
+        break;
+      }
+    }
+    if (found == variant_headers.end()) continue;
+
+    ++n_requested_variants;
+    if (n_requested_variants % 50 == 0) {
+      std::cout << kRequested << n_requested_variants << "/" << bin_n_variants << std::flush;
+    }
+    if (found->second.A_allele != match.A_allele && found->second.B_allele != match.B_allele) {
+      flipped_variants.emplace(found->first, 0);
+    }
+    requested_variants.push_back(found);
+  }
+  std::cout << kRequested << n_requested_variants << "/" << bin_n_variants << std::flush << std::endl;
+}
+
+void Corvane::extractCorrelationsMatrix() {
+  CORVANE_CHECK(bcor_state == ready_for_correlations,
+                "Error: The offset tables of file '" + bcor_file + "' were not read!");
+  const size_t n = variant_headers.size();
+  if (n == 0) return;
+  const VariantSet set = wholeFileSet(*this);
+  // Allocated before the output is opened: a matrix too large for memory leaves no empty file.
+  Eigen::MatrixXd matrix = identityMatrix(*this, n);
+  openTextOutput(*this, matrix_file);
+  uint64_t& count = shared_buffers.total_number_of_correlations;
+
+  walkStoredPairs(
+      *this, set, false,
+      [n](uint32_t i) {
+        if (i + 1 < n && i % 100 != 0) std::cout << kProcessing << i + 1 << "/" << n << std::flush;
+      },
+      [&](uint32_t p, uint32_t q, double r, uint32_t) {
+        matrix(q, p) = r;
+        ++count;
+      },
+      [] {});
+  std::cout << kProcessing << n << "/" << n << std::flush << std::endl;
+  std::cout << kExtracted << count << std::endl;
+  std::cout << kWriting << std::flush;
+  mirrorMatrix(matrix);
+  text_out << matrix.format(spaceFormat()) << '\n';
+  closeTextOutput(*this, matrix_file);
+  std::cout << "\r" << kWriting << "done!" << std::flush << std::endl;
+}
+
+void Corvane::extractCorrelationsRegionMatrix() {
+  CORVANE_CHECK(bcor_state == ready_for_correlations,
+                "Error: The offset tables of file '" + bcor_file + "' were not read!");
+  const uint32_t n = n_requested_variants;
+  if (n == 0) return;
+  const VariantSet set = requestedSet(*this);
+  Eigen::MatrixXd matrix = identityMatrix(*this, n);
+  openTextOutput(*this, matrix_file);
+  uint64_t& count = shared_buffers.total_number_of_correlations;
+
+  walkStoredPairs(
+      *this, set, false,
+      [n](uint32_t i) {
+        if (i + 1 < n && i % 100 == 0) std::cout << kProcessing << i + 1 << "/" << n << std::flush;
+      },
+      [&](uint32_t p, uint32_t q, double r, uint32_t) {
+        matrix(q, p) = r;
+        ++count;
+      },
+      [] {});
+  std::cout << kProcessing << n - 1 << "/" << n - 1 << std::flush << std::endl;
+  std::cout << kExtracted << count << std::endl;
+
+  // Negating the row and the column of every place of an allele-swapped variant negates exactly the
+  // pairs with one swapped variant (and leaves -0 where such a pair has no stored value).
+  const std::vector<bool> flipped = flippedPlaces(*this, set);
+  for (uint32_t p = 0; p < n; ++p) {
+    if (!flipped[p]) continue;
+    matrix.row(p) *= -1.0;
+    matrix.col(p) *= -1.0;
+  }
+  mirrorMatrix(matrix);
+  std::cout << kWriting << std::flush;
+  for (uint32_t row = 0; row < n; ++row) text_out << matrix.row(row).format(spaceFormat()) << '\n';
+  closeTextOutput(*this, matrix_file);
+  std::cout << "\r" << kWriting << "done!" << std::flush << std::endl;
+}
+
+void Corvane::extractCorrelationsTable() {
+  CORVANE_CHECK(bcor_state == ready_for_correlations,
+                "Error: The offset tables of file '" + bcor_file + "' were not read!");
+  const size_t n = variant_headers.size();
+  if (n == 0) return;
+  const VariantSet set = wholeFileSet(*this);
+  const std::vector<bool> flipped(n, false);
+  openTextOutput(*this, table_file);
+  text_out << "chromosome index1 RSID1 position1 index2 RSID2 position2 correlation n_samples\n";
+
+  std::vector<ExtractedPair> pending;
+  const double n_samples_used = bin_n_samples;
+  walkStoredPairs(
+      *this, set, true,
+      [n](uint32_t i) {
+        if (i + 1 < n && i % 100 != 0) std::cout << kProcessing << i + 1 << "/" << n << std::flush;
+      },
+      [&](uint32_t p, uint32_t q, double r, uint32_t s) {
+        if (s / n_samples_used >= ld_n_samples_avail_prop && std::fabs(r) >= ld_thold) {
+          pending.push_back(ExtractedPair{p, q, r, s});
+        }
+      },
+      [&] { writeTableLines(*this, set, flipped, pending); });
+  std::cout << kProcessing << n << "/" << n << std::flush << std::endl;
+  std::cout << kExtracted << shared_buffers.total_number_of_correlations << std::endl;
+  closeTextOutput(*this, table_file);
+}
+
+void Corvane::extractCorrelationsRegionTable() {
+  CORVANE_CHECK(bcor_state == ready_for_correlations,
+                "Error: The offset tables of file '" + bcor_file + "' were not read!");
+  const uint32_t n = n_requested_variants;
+  if (n == 0) return;
+  const VariantSet set = requestedSet(*this);
+  const std::vector<bool> flipped = flippedPlaces(*this, set);
+  openTextOutput(*this, table_file);
+  text_out << "chromosome index1 RSID1 position1 index2 RSID2 position2 correlation n_samples\n";
+
+  // In a list in index order the pairs of each visited variant come next in the table; otherwise
+  // the lines are ordered once all pairs are found.
+  const bool in_index_order = isNonDecreasing(set);
+  std::vector<ExtractedPair> pending;
+  const double n_samples_used = bin_n_samples;
+  // Unlike the requested matrix, the requested table shows its progress against n - 1.
+  walkStoredPairs(
+      *this, set, true,
+      [n](uint32_t i) {
+        if (i + 1 < n && i % 100 == 0) std::cout << kProcessing << i + 1 << "/" << n - 1 << std::flush;
+      },
+      [&](uint32_t p, uint32_t q, double r, uint32_t s) {
+        if (s / n_samples_used >= ld_n_samples_avail_prop && std::fabs(r) >= ld_thold) {
+          pending.push_back(ExtractedPair{p, q, r, s});
+        }
+      },
+      [&] {
+        if (in_index_order) writeTableLines(*this, set, flipped, pending);
+      });
+  writeTableLines(*this, set, flipped, pending);
+  std::cout << kProcessing << n - 1 << "/" << n - 1 << std::flush << std::endl;
+  std::cout << kExtracted << shared_buffers.total_number_of_correlations << std::endl;
+  closeTextOutput(*this, table_file);
+}

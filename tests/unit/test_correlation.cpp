@@ -1,0 +1,469 @@
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "correlation.hpp"
+#include "corvane.hpp"
+
+namespace {
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+
+struct SettingsGuard {
+  Flags saved_flags = flags;
+  Parameters saved_par = par;
+  SettingsGuard() {
+    flags = Flags();
+    par = Parameters();
+  }
+  ~SettingsGuard() {
+    flags = saved_flags;
+    par = saved_par;
+  }
+};
+
+// ---- plain references: one column, one pair at a time ----
+
+std::vector<double> meanImputed(std::vector<double> x) {
+  double sum = 0;
+  int n = 0;
+  for (double v : x) {
+    if (!std::isnan(v)) {
+      sum += v;
+      ++n;
+    }
+  }
+  for (double& v : x) {
+    if (std::isnan(v)) v = sum / n;
+  }
+  return x;
+}
+
+double referencePearson(const std::vector<double>& x0, const std::vector<double>& y0) {
+  const std::vector<double> x = meanImputed(x0), y = meanImputed(y0);
+  double mx = 0, my = 0;
+  for (size_t s = 0; s < x.size(); ++s) {
+    mx += x[s];
+    my += y[s];
+  }
+  mx /= x.size();
+  my /= y.size();
+  double sxy = 0, sxx = 0, syy = 0;
+  for (size_t s = 0; s < x.size(); ++s) {
+    sxy += (x[s] - mx) * (y[s] - my);
+    sxx += (x[s] - mx) * (x[s] - mx);
+    syy += (y[s] - my) * (y[s] - my);
+  }
+  return sxy / std::sqrt(sxx * syy);
+}
+
+std::vector<double> column(const Eigen::MatrixXd& X, Eigen::Index c) {
+  return std::vector<double>(X.col(c).data(), X.col(c).data() + X.rows());
+}
+
+Eigen::MatrixXd randomDosages(int samples, int variants, unsigned seed, double missing) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0, 1);
+  Eigen::MatrixXd X(samples, variants);
+  for (int v = 0; v < variants; ++v) {
+    const double p = 0.1 + 0.8 * u(rng);
+    for (int s = 0; s < samples; ++s) {
+      X(s, v) = (u(rng) < p) + (u(rng) < p);
+      if (u(rng) < missing) X(s, v) = NaN;
+    }
+  }
+  return X;
+}
+
+// ---- counting, imputation and standardisation ----
+
+TEST(Dosages, CountsNonMissingPerColumn) {
+  Eigen::MatrixXd X(3, 3);
+  X << 0, NaN, NaN, 1, 2, NaN, NaN, 1, NaN;
+  Eigen::VectorXi counts;
+  correlation::countNonMissing(X, counts);
+  EXPECT_EQ(counts, Eigen::Vector3i(2, 2, 0));
+}
+
+TEST(Dosages, ProductOfStandardisedColumnsIsPearsonOfImputedDosages) {
+  Eigen::MatrixXd X = randomDosages(60, 8, 3, 0.1);
+  X.col(5).setConstant(1.0);  // monomorphic
+  X(4, 5) = NaN;
+  X.col(6).setConstant(NaN);  // no data at all
+  const Eigen::MatrixXd raw = X;
+  correlation::imputeAndStandardise(X, X.cols(), 59.0);
+  const Eigen::MatrixXd R = (X.transpose() * X) / 59.0;
+  for (int a = 0; a < 8; ++a) {
+    for (int b = a + 1; b < 8; ++b) {
+      if (a == 5 || a == 6 || b == 5 || b == 6) {
+        EXPECT_TRUE(std::isnan(R(a, b))) << a << "," << b;
+      } else {
+        EXPECT_NEAR(R(a, b), referencePearson(column(raw, a), column(raw, b)), 1e-12) << a << "," << b;
+      }
+    }
+    if (a != 5 && a != 6) {
+      EXPECT_NEAR(R(a, a), 1.0, 1e-12);
+    }
+  }
+}
+
+TEST(Dosages, StandardDeviationDividesByAllSamplesMinusOne) {
+  Eigen::MatrixXd X(4, 1);
+  X << 0, 2, NaN, 1;  // mean 1, imputed entry 1: squares 1 + 1 + 0 + 0 over 3
+  correlation::imputeAndStandardise(X, 1, 3.0);
+  const double sd = std::sqrt(2.0 / 3.0);
+  EXPECT_DOUBLE_EQ(X(0, 0), -1.0 / sd);
+  EXPECT_DOUBLE_EQ(X(1, 0), 1.0 / sd);
+  EXPECT_DOUBLE_EQ(X(2, 0), 0.0);
+  EXPECT_DOUBLE_EQ(X(3, 0), 0.0);
+}
+
+TEST(Dosages, ColumnsPastTheImputedOnesAreOnlyStandardised) {
+  Eigen::MatrixXd X(3, 3);
+  X << 0, 0, 0,  //
+      NaN, NaN, 1,  //
+      2, 2, 2;
+  correlation::imputeAndStandardise(X, 1, 2.0);
+  // Imputed: mean 1, squares 1 + 0 + 1 over 2, so sd 1.
+  EXPECT_DOUBLE_EQ(X(0, 0), -1.0);
+  EXPECT_DOUBLE_EQ(X(1, 0), 0.0);
+  EXPECT_DOUBLE_EQ(X(2, 0), 1.0);
+  // Not imputed: the gap spoils the whole column.
+  for (int r = 0; r < 3; ++r) EXPECT_TRUE(std::isnan(X(r, 1)));
+  // Not imputed but complete: standardised.
+  EXPECT_DOUBLE_EQ(X(0, 2), -1.0);
+  EXPECT_DOUBLE_EQ(X(1, 2), 0.0);
+  EXPECT_DOUBLE_EQ(X(2, 2), 1.0);
+}
+
+TEST(Dosages, ConstantOrEmptyColumnsBecomeNaN) {
+  Eigen::MatrixXd X(3, 2);
+  X << 1, NaN,  //
+      NaN, NaN,  //
+      1, NaN;
+  correlation::imputeAndStandardise(X, 2, 2.0);
+  for (int r = 0; r < 3; ++r) {
+    EXPECT_TRUE(std::isnan(X(r, 0)));
+    EXPECT_TRUE(std::isnan(X(r, 1)));
+  }
+}
+
+// A BGEN variant whose samples all share one uncertain genotype: its dosage is the same fraction
+// for everyone, and the sum of equal fractions need not divide back to that fraction.
+TEST(Dosages, EqualFractionsAreConstantToo) {
+  SettingsGuard guard;
+  Shared_buffers shared(1);
+  Corvane e(par, shared);
+  for (int n : {7, 50, 100, 1000}) {
+    e.bin_n_samples = n;
+    for (int k = 1; k < 255; ++k) {
+      Eigen::MatrixXd X = randomDosages(n, 2, k, 0.1);
+      for (int s = 0; s < n; ++s) X(s, 0) = s % 10 == 3 ? NaN : k / 255.0;
+      e.getNumberOfSamplesWithDosages(X, e.chunk_n_nonmissing);
+      e.meanImputeAndScaleDosages(X, 2);
+      ASSERT_TRUE(X.col(0).array().isNaN().all()) << k << "/255 over " << n << " samples";
+      // So no pair with it is stored, whatever the thresholds.
+      e.ld_thold = 0;
+      e.ld_n_samples_avail_prop = 0;
+      e.variant_window_size = 1000;
+      e.bcor_end_variant = 1;
+      e.variant_headers[0].position = 10;
+      e.variant_headers[1].position = 20;
+      const Eigen::MatrixXd R = (X.transpose() * X) / double(n - 1);
+      e.checkChunk(0, 2, R);
+      ASSERT_TRUE(e.correlations.empty()) << k << "/255 over " << n << " samples";
+    }
+  }
+}
+
+TEST(Dosages, OneSampleGivesNaNEverywhere) {
+  SettingsGuard guard;
+  Shared_buffers shared(1);
+  Corvane engine(par, shared);
+  engine.bin_n_samples = 1;
+  Eigen::MatrixXd X(1, 2);
+  X << 1, 2;
+  engine.meanImputeAndScaleDosages(X, 2);
+  EXPECT_TRUE(std::isnan(X(0, 0)));
+  EXPECT_TRUE(std::isnan(X(0, 1)));
+}
+
+TEST(Dosages, ProgressLines) {
+  Chunk one{0, 1, 6, 7};
+  EXPECT_EQ(correlation::progressLine(2, 3, 5, one),
+            "- Process 2 : is processing variant 7-7 (1 variant) in chunk 3/5\n");
+  Chunk many{0, 1000, 0, 1000};
+  EXPECT_EQ(correlation::progressLine(1, 1, 1, many),
+            "- Process 1 : is processing variants 1-1000 (1000 variants) in chunk 1/1\n");
+}
+
+// ---- the cross product ----
+
+TEST(CrossProduct, MatchesPlainLoopsForOddShapes) {
+  for (int depth : {1, 3, 4, 7, 256, 517}) {
+    const Eigen::MatrixXd A = Eigen::MatrixXd::Random(depth, 11), B = Eigen::MatrixXd::Random(depth, 6);
+    Eigen::MatrixXd C(11, 5);
+    correlation::crossProduct(A, 11, B, 5, C, false);
+    for (int a = 0; a < 11; ++a)
+      for (int b = 0; b < 5; ++b) {
+        double sum = 0;
+        for (int k = 0; k < depth; ++k) sum += A(k, a) * B(k, b);
+        EXPECT_NEAR(C(a, b), sum, 1e-12 * depth) << depth << " " << a << "," << b;
+      }
+  }
+}
+
+TEST(CrossProduct, AnEntryHasTheSameBitsInAnyShapeAndPlace) {
+  const int depth = 700;
+  const Eigen::MatrixXd X = Eigen::MatrixXd::Random(depth, 13);
+  Eigen::MatrixXd full(13, 13);
+  correlation::crossProduct(X, 13, X, 13, full, false);
+  Eigen::MatrixXd upper(13, 13);
+  correlation::crossProduct(X, 13, X, 13, upper, true);
+  for (int a = 0; a < 13; ++a) {
+    for (int b = a + 1; b < 13; ++b) {
+      EXPECT_EQ(upper(a, b), full(a, b));
+      // The same two columns alone, and column b in a batch of its own.
+      Eigen::MatrixXd one(1, 1), batch(13, 1);
+      correlation::crossProduct(X.col(a), 1, X.col(b), 1, one, false);
+      correlation::crossProduct(X, 13, X.col(b), 1, batch, false);
+      EXPECT_EQ(one(0, 0), full(a, b));
+      EXPECT_EQ(batch(a, 0), full(a, b));
+    }
+  }
+}
+
+TEST(CrossProduct, RowLimitsLeaveTheNeededEntriesUntouched) {
+  const Eigen::MatrixXd A = Eigen::MatrixXd::Random(300, 10), B = Eigen::MatrixXd::Random(300, 9);
+  Eigen::MatrixXd full(10, 9), limited(10, 9);
+  correlation::crossProduct(A, 10, B, 9, full, false);
+  const std::vector<Eigen::Index> limits = {0, 9, 3, 1, 0, 5, 0, 0, 2, 9};
+  correlation::crossProduct(A, 10, B, 9, limited, false, limits.data());
+  for (int a = 0; a < 10; ++a)
+    for (int b = 0; b < limits[a]; ++b) EXPECT_EQ(limited(a, b), full(a, b)) << a << "," << b;
+}
+
+// ---- the pair filter ----
+
+struct FilterEngine {
+  SettingsGuard guard;
+  Shared_buffers shared{1};
+  Corvane engine{par, shared};
+  FilterEngine() {
+    engine.bin_n_samples = 100;
+    engine.variant_window_size = 1000;
+    engine.ld_thold = 0.2;
+    engine.ld_n_samples_avail_prop = 0.5;
+    engine.bcor_end_variant = 50;
+  }
+  bool decide(double r, uint32_t n, uint32_t i, uint32_t j, uint32_t pi, uint32_t pj) {
+    bool stop = false;
+    engine.checkSparseness(r, n, i, j, pi, pj, stop);
+    return stop;
+  }
+  bool stored(uint32_t i, uint32_t j) {
+    auto it = engine.correlations.find(i);
+    return it != engine.correlations.end() && it->second.count(j);
+  }
+};
+
+TEST(PairFilter, WindowIsExclusive) {
+  FilterEngine f;
+  EXPECT_FALSE(f.decide(0.5, 100, 1, 2, 5000, 5999));
+  EXPECT_TRUE(f.stored(1, 2));
+  EXPECT_TRUE(f.decide(0.5, 100, 1, 3, 5000, 6000));
+  EXPECT_FALSE(f.stored(1, 3));
+  EXPECT_EQ(f.engine.finished_variants, std::set<uint32_t>{1});
+}
+
+TEST(PairFilter, ThresholdsAreInclusiveAndNaNNeverPasses) {
+  FilterEngine f;
+  f.decide(0.2, 100, 1, 2, 0, 1);
+  f.decide(-0.3, 100, 1, 3, 0, 1);
+  f.decide(0.19999, 100, 1, 4, 0, 1);
+  f.decide(NaN, 100, 1, 5, 0, 1);
+  f.decide(0.9, 50, 1, 6, 0, 1);
+  f.decide(0.9, 49, 1, 7, 0, 1);
+  EXPECT_TRUE(f.stored(1, 2));
+  EXPECT_EQ(f.engine.correlations[1].at(3), -0.3);
+  EXPECT_FALSE(f.stored(1, 4));
+  EXPECT_FALSE(f.stored(1, 5));
+  EXPECT_TRUE(f.stored(1, 6));
+  EXPECT_FALSE(f.stored(1, 7));
+  // Only the pair without every sample gets a sample count.
+  EXPECT_EQ(f.engine.sample_counts.size(), 1u);
+  EXPECT_EQ(f.engine.sample_counts[1], (SampleCountMap{{6, 50}}));
+  EXPECT_EQ(f.engine.number_of_correlations_in_file, 3u);
+  EXPECT_EQ(f.shared.total_number_of_correlations, 3u);
+}
+
+TEST(PairFilter, BothThresholdsZeroStoreEveryNumber) {
+  FilterEngine f;
+  f.engine.ld_thold = 0;
+  f.engine.ld_n_samples_avail_prop = 0;
+  f.decide(0.0, 0, 1, 2, 0, 1);
+  f.decide(NaN, 100, 1, 3, 0, 1);
+  EXPECT_TRUE(f.stored(1, 2));
+  EXPECT_FALSE(f.stored(1, 3));
+}
+
+TEST(PairFilter, PartnerPastTheRunOrBehindClosesTheScan) {
+  FilterEngine f;
+  EXPECT_TRUE(f.decide(0.9, 100, 1, 51, 0, 1));
+  EXPECT_TRUE(f.decide(0.9, 100, 2, 3, 500, 499));
+  EXPECT_FALSE(f.decide(0.9, 100, 4, 5, 500, 500));
+  EXPECT_TRUE(f.engine.correlations.count(4));
+  EXPECT_EQ(f.engine.correlations.size(), 1u);
+}
+
+TEST(PairFilter, RunTotalIsTheSumOverThreads) {
+  SettingsGuard guard;
+  Shared_buffers shared(4);
+  std::vector<uint64_t> own(4);
+#pragma omp parallel num_threads(4)
+  {
+    Corvane engine(par, shared);
+    engine.bin_n_samples = 10;
+    engine.variant_window_size = 100000;
+    engine.bcor_end_variant = 100000;
+    const uint32_t t = engine.process_number;
+    for (uint32_t j = 1; j <= 500 + 100 * t; ++j) {
+      bool stop = false;
+      engine.checkSparseness(0.5, 10, t, t + j, 0, j, stop);
+    }
+    own[t] = engine.number_of_correlations_in_file;
+  }
+  EXPECT_EQ(shared.total_number_of_correlations, own[0] + own[1] + own[2] + own[3]);
+  EXPECT_EQ(shared.total_number_of_correlations, 500u + 600u + 700u + 800u);
+}
+
+// Pairs that the filter should keep, by a walk over all pairs: per first variant, partners in
+// order until the first one at or beyond the window.
+std::map<uint32_t, std::map<uint32_t, double>> referenceFilter(
+    const std::vector<uint32_t>& first, const std::vector<uint32_t>& partners,
+    const std::map<uint32_t, uint32_t>& pos, const std::map<uint32_t, int>& counts,
+    const std::map<std::pair<uint32_t, uint32_t>, double>& r, uint32_t window, uint32_t n_samples,
+    double thold, double prop, uint32_t last) {
+  std::map<uint32_t, std::map<uint32_t, double>> kept;
+  for (uint32_t i : first) {
+    for (uint32_t j : partners) {
+      if (j <= i) continue;
+      if (j > last || pos.at(j) < pos.at(i) || pos.at(j) - pos.at(i) >= window) break;
+      const int n = std::min(counts.at(i), counts.at(j));
+      const double value = r.at({i, j});
+      if (double(n) / n_samples >= prop && std::fabs(value) >= thold) kept[i][j] = value;
+    }
+  }
+  return kept;
+}
+
+std::map<uint32_t, std::map<uint32_t, double>> storedPairs(const Corvane& e) {
+  std::map<uint32_t, std::map<uint32_t, double>> out;
+  for (const auto& [i, m] : e.correlations)
+    for (const auto& [j, v] : m) out[i][j] = v;
+  return out;
+}
+
+TEST(PairFilter, ChunkMatchesThePlainWalk) {
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 20; ++trial) {
+    FilterEngine f;
+    Corvane& e = f.engine;
+    const uint32_t start = 7, n = 1 + rng() % 12;
+    e.bcor_end_variant = start + n + 5;
+    e.variant_window_size = 50 + rng() % 100;
+    std::map<uint32_t, uint32_t> pos;
+    std::map<uint32_t, int> counts;
+    std::map<std::pair<uint32_t, uint32_t>, double> r;
+    Eigen::MatrixXd R(n, n);
+    e.chunk_n_nonmissing.resize(n);
+    uint32_t p = 1000;
+    std::vector<uint32_t> ids;
+    for (uint32_t a = 0; a < n; ++a) {
+      p += rng() % 40;
+      pos[start + a] = p;
+      e.variant_headers[start + a].position = p;
+      counts[start + a] = e.chunk_n_nonmissing(a) = 30 + rng() % 71;
+      ids.push_back(start + a);
+    }
+    for (uint32_t a = 0; a < n; ++a)
+      for (uint32_t b = 0; b < n; ++b) {
+        R(a, b) = (rng() % 2000) / 1000.0 - 1.0;
+        r[{start + a, start + b}] = R(a, b);
+      }
+    e.checkChunk(start, start + n, R);
+    EXPECT_EQ(storedPairs(e), referenceFilter(ids, ids, pos, counts, r, e.variant_window_size, 100,
+                                              0.2, 0.5, e.bcor_end_variant));
+    EXPECT_TRUE(e.finished_variants.empty());
+  }
+}
+
+TEST(PairFilter, SampleCountIsTheSmallerCountNotTheOverlap) {
+  SettingsGuard guard;
+  Shared_buffers shared(1);
+  Corvane e(par, shared);
+  e.bin_n_samples = 100;
+  e.ld_thold = 0;
+  e.ld_n_samples_avail_prop = 0;
+  e.bcor_end_variant = 1;
+  Eigen::MatrixXd X = randomDosages(100, 2, 9, 0.0);
+  X(1, 0) = NaN;
+  X(2, 1) = NaN;
+  e.variant_headers[0].position = 10;
+  e.variant_headers[1].position = 20;
+  e.getNumberOfSamplesWithDosages(X, e.chunk_n_nonmissing);
+  e.meanImputeAndScaleDosages(X, 2);
+  const Eigen::MatrixXd R = (X.transpose() * X) / 99.0;
+  e.checkChunk(0, 2, R);
+  EXPECT_EQ(e.sample_counts[0].at(1), 99u);
+}
+
+TEST(PairFilter, BatchPartnersFollowTheEarlierBatches) {
+  std::mt19937 rng(13);
+  for (int trial = 0; trial < 20; ++trial) {
+    FilterEngine f;
+    Corvane& e = f.engine;
+    const uint32_t start = 10, end = 13, n_read = 4;
+    e.batch_sizes = {3, n_read};  // this batch holds variants 16 to 19
+    e.bcor_end_variant = 18 + trial % 3;
+    e.variant_window_size = 60 + rng() % 60;
+    std::map<uint32_t, uint32_t> pos;
+    std::map<uint32_t, int> counts;
+    std::map<std::pair<uint32_t, uint32_t>, double> r;
+    uint32_t p = 0;
+    for (uint32_t i = start; i < 20; ++i) {
+      p += rng() % 25;
+      pos[i] = p;
+      if (i <= e.bcor_end_variant) e.positions[i] = p;
+      if (i < end) e.variant_headers[i].position = p;
+    }
+    e.chunk_n_nonmissing.resize(3);
+    e.downstream_n_nonmissing.resize(n_read);
+    for (uint32_t a = 0; a < 3; ++a) counts[start + a] = e.chunk_n_nonmissing(a) = 40 + rng() % 61;
+    for (uint32_t k = 0; k < n_read; ++k) counts[16 + k] = e.downstream_n_nonmissing(k) = 40 + rng() % 61;
+    Eigen::MatrixXd R(3, n_read);
+    for (uint32_t a = 0; a < 3; ++a)
+      for (uint32_t k = 0; k < n_read; ++k) r[{start + a, 16 + k}] = R(a, k) = (rng() % 2000) / 1000.0 - 1.0;
+    // Variant 11 closed in an earlier batch; variant 5 is left over from another chunk.
+    e.active_variants = {5, 10, 12};
+    e.checkBatch(start, end, n_read, R);
+    EXPECT_EQ(storedPairs(e), referenceFilter({10, 12}, {16, 17, 18, 19}, pos, counts, r,
+                                              e.variant_window_size, 100, 0.2, 0.5, e.bcor_end_variant));
+    // A variant leaves the active set exactly when some partner of this batch closed its window.
+    for (uint32_t i : {10u, 12u}) {
+      bool closes = false;
+      for (uint32_t j = 16; j < 20; ++j)
+        closes |= j > e.bcor_end_variant || pos[j] < pos[i] || pos[j] - pos[i] >= e.variant_window_size;
+      EXPECT_EQ(e.active_variants.count(i) == 0, closes) << "variant " << i;
+    }
+    EXPECT_TRUE(e.active_variants.count(5));
+    EXPECT_TRUE(e.finished_variants.empty());
+  }
+}
+
+} // namespace
