@@ -6,8 +6,25 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <streambuf>
 
 namespace fuzzsupport {
+
+namespace {
+
+// Progress lines and status blocks are of no use here and slow every input down.
+struct Discard : std::streambuf {
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+const bool quiet = [] {
+  std::cout.rdbuf(new Discard);  // never destroyed: std::cout is flushed at the very end
+  return true;
+}();
+
+} // namespace
 
 void fail(const std::string& what) {
   std::fprintf(stderr, "\nFINDING: %s\n", what.c_str());

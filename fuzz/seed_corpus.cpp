@@ -9,6 +9,7 @@
 
 #include "bgen_writer.hpp"
 #include "corvane.hpp"
+#include "bcor_runs.hpp"
 #include "fuzz_support.hpp"
 
 namespace fs = std::filesystem;
@@ -52,55 +53,53 @@ VariantHeader variant(uint32_t index, uint32_t position, const std::string& rsid
   h.RSID = rsid;
   h.position = position;
   h.chromosome = "22";
-  h.A_allele = index % 2 ? "AT" : "A";
+  h.A_allele = "AT";
   h.B_allele = "G";
-  h.A_allele_freq = 0.125 * (index % 8);
-  h.B_allele_freq = 1.0 - h.A_allele_freq;
+  h.A_allele_freq = 0.375;
+  h.B_allele_freq = 0.625;
   return h;
 }
 
-// A one-thread BCOR file of n variants, as a computation over them writes it.
-std::string bcorFile(const std::string& accuracy, uint32_t first, uint32_t n, bool with_counts) {
-  const std::string base = fuzzsupport::scratchPath("seed.bcor");
-  Shared_buffers shared(0);
-  Corvane engine(par, shared);
-  engine.bcor_file = base;
-  engine.accuracy = accuracy;
-  engine.process_number = 0;
-  engine.n_processes = 1;
-  engine.bin_n_samples = 40;
-  engine.bin_n_variants = engine.chunk_n_variants = n;
-  engine.chunk_start_variant = engine.bcor_start_variant = first;
-  engine.chunk_end_variant = first + n;
-  engine.bcor_end_variant = first + n - 1;
-  engine.bcor_start_position = shared.run_start_position = 1000 + 10 * first;
-  engine.bcor_end_position = shared.run_end_position = 1000 + 10 * (first + n - 1);
-  uint64_t pairs = 0;
-  for (uint32_t i = first; i < first + n; ++i) {
-    engine.variant_headers[i] = variant(i, 1000 + 10 * i, "rs" + std::to_string(i + 1));
-    for (uint32_t j = i + 1; j < first + n && j < i + 3; ++j) {
-      engine.correlations[i][j] = (j - i == 1 ? 0.75 : -0.25);
-      if (with_counts && j == i + 1) engine.sample_counts[i][j] = 37;
-      ++pairs;
-    }
-  }
-  engine.number_of_correlation_records = static_cast<uint32_t>(engine.correlations.size());
-  engine.number_of_sample_count_records = static_cast<uint32_t>(engine.sample_counts.size());
-  engine.number_of_correlations_in_file = shared.total_number_of_correlations = pairs;
-  engine.writeVariantHeader();
-  engine.writeVariantOffset();
-  engine.writeVariantDataCorr();
-  engine.writeVariantDataNumberOfSamples();
-  return fileBytes(base + "_1");
-}
+std::string u16le(size_t n) { return std::string{static_cast<char>(n & 0xff), static_cast<char>(n >> 8)}; }
 
 void bcorSeeds() {
+  using fuzzsupport::BcorRun;
+  const std::string base = fuzzsupport::scratchPath("seed.bcor");
   int k = 0;
   for (const char* accuracy : {"low", "medium", "high"}) {
-    seed("fuzz_bcor_file", std::string("seed_") + accuracy, bcorFile(accuracy, 0, 5, true));
-    seed("fuzz_bcor_file", "seed_first3_" + std::string(accuracy), bcorFile(accuracy, 3, 4, false));
+    BcorRun one;
+    one.accuracy = accuracy;
+    const std::string whole = fuzzsupport::writeBcorRun(base, one)[0];
+    BcorRun later = one;
+    later.first = 3;
+    later.n_variants = 4;
+    later.sample_counts = false;
+    const std::string shifted = fuzzsupport::writeBcorRun(base, later)[0];
+    for (const char* harness : {"fuzz_bcor_file", "fuzz_bcor_extract"}) {
+      seed(harness, std::string("one_") + accuracy, whole);
+      seed(harness, std::string("first3_") + accuracy, shifted);
+    }
+    // Merge inputs: u16 length of file 1, file 1, file 2.
+    BcorRun two = one;
+    two.n_variants = 6;
+    two.split = 2;
+    const std::vector<std::string> files = fuzzsupport::writeBcorRun(base, two);
+    seed("fuzz_merge", std::string("two_") + accuracy, u16le(files[0].size()) + files[0] + files[1]);
+    seed("fuzz_merge", "one_thread" + std::to_string(k++), u16le(whole.size()) + whole);
+    fuzzsupport::mergeBcorFiles(base, 2);
+    seed("fuzz_bcor_file", std::string("merged_") + accuracy, fuzzsupport::readBytes(base));
+    seed("fuzz_bcor_extract", std::string("merged_") + accuracy, fuzzsupport::readBytes(base));
   }
-  seed("fuzz_bcor_file", "seed_one_variant", bcorFile("medium", 0, 1, false));
+  BcorRun single;
+  single.n_variants = 1;
+  seed("fuzz_bcor_file", "one_variant", fuzzsupport::writeBcorRun(base, single)[0]);
+
+  // Variant lists over the harness's own file (fuzzsupport::BcorRun with 6 variants).
+  const std::string header = "RSID position chromosome A_allele B_allele\n";
+  seed("fuzz_variant_list", "all", header + "rs1 1000 22 A G\nrs2 1010 22 AT G\nrs3 1020 22 A G\n");
+  seed("fuzz_variant_list", "flipped", header + "rs4 1030 22 G AT\nrs2 1010 22 G AT\nrs2 1010 22 AT G\n");
+  seed("fuzz_variant_list", "unknown", header + "rs9 1090 22 A G\nrs1 1000 21 A G\n");
+  seed("fuzz_variant_list", "empty", header);
 
   Shared_buffers shared(0);
   Corvane engine(par, shared);
