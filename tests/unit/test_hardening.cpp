@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "bcor_fixture.hpp"
 #include "bgen_writer.hpp"
 #include "corvane.hpp"
 #include "fatal.hpp"
@@ -84,6 +85,26 @@ TEST(HardeningBgen, VariantCountBeyondTheFileIsRefusedBeforeAnyTableIsSized) {
   }
   flags = saved_flags;
   par = saved_par;
+}
+
+// A per-thread file whose header says the run's last variant is 0 while it holds variants 0 to 4:
+// the merge accepted it and wrote a merged file that every extraction then refused.
+TEST(HardeningMerge, VariantsBeyondTheRunsLastVariantAreRefused) {
+  testbcor::SettingsGuard guard;
+  flags = Flags();
+  par = Parameters();
+  const std::string base = testutil::scratchDir("hardening_merge_last") + "/run";
+  testbcor::StoredRun run;
+  run.variants = testbcor::makeVariants(0, 5, 1000, 10);
+  run.pairs = {{0, 1, 0.5, 0}, {1, 2, -0.25, 0}};
+  testbcor::writePerThreadFiles(run, base, {5}, [](Corvane& engine, uint32_t) { engine.bcor_end_variant = 0; });
+  flags.merge = true;
+  par.n_threads = 1;
+  par.bcor = base;
+  Shared_buffers shared(0);
+  Corvane engine(par, shared);
+  EXPECT_REFUSED(engine.readVariantHeaderFromMaster(),
+                 "Error: The variants of the BCOR files to merge \\(0 to 4\\) lie beyond the run's last variant 0!");
 }
 
 // Standard output itself (not a swapped stream buffer) joins standard error in the child.
