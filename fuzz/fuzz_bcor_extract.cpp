@@ -1,6 +1,7 @@
 // A BCOR file through the three extraction modes: meta list, table and matrix, each on an engine
 // of its own as the entry point runs them. A mode either refuses with a message or writes its
 // file; a table holds one line per pair that the extraction counted.
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -66,11 +67,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fuzzsupport::fail("the table's lines differ from the pairs the extraction counted");
     }
   });
+  std::remove(out.c_str());
   mode(bcor, [&](Corvane& engine, Shared_buffers&) {
     engine.matrix_file = out;
     engine.readVariantOffset();
     engine.extractCorrelationsMatrix();
-    if (lines(out) != engine.variant_headers.size()) fuzzsupport::fail("the matrix misses rows");
+    // An empty set writes no matrix at all.
+    if (!engine.variant_headers.empty() && lines(out) != engine.variant_headers.size()) {
+      fuzzsupport::fail("the matrix misses rows");
+    }
   });
   return 0;
 }

@@ -52,6 +52,30 @@ run_tsan() {
     ctest --output-on-failure -j "$jobs")
 }
 
+# Replays the inputs that once failed, then fuzzes from the seeds; the verdict goes to NAME.result.
+fuzz_one() {
+  local name=$1 work=$2
+  local exe=build-fuzz/fuzz/$name corpus=$work/$name result=$work/$name.result
+  mkdir -p "$corpus"
+  if [ -d "$work/seeds/$name" ]; then cp "$work/seeds/$name"/* "$corpus"/; fi
+  if [ -d "fuzz/regressions/$name" ]; then
+    if ! "$exe" fuzz/regressions/"$name"/* >"$work/$name.replay.log" 2>&1; then
+      { echo "FAIL: $name: an input of fuzz/regressions/$name fails again"; tail -40 "$work/$name.replay.log"; } >"$result"
+      return 1
+    fi
+  fi
+  if "$exe" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
+      -print_final_stats=1 -artifact_prefix="$work/$name-" "$corpus" >"$work/$name.log" 2>&1; then
+    echo "$name: $(grep -o 'number_of_executed_units: [0-9]*' "$work/$name.log" | grep -o '[0-9]*') executions, no finding" >"$result"
+  else
+    {
+      echo "FAIL: $name found a fault; the input is $(ls "$work/$name"-* 2>/dev/null | head -1)"
+      grep -E -A30 'FINDING|ERROR: (libFuzzer|AddressSanitizer|LeakSanitizer)|runtime error' "$work/$name.log" | head -60
+    } >"$result"
+    return 1
+  fi
+}
+
 run_fuzz() {
   echo "== libFuzzer: every harness for ${fuzz_seconds} s (build-fuzz)"
   CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz "${checked[@]}" -DCORVANE_SANITIZE=address,undefined \
@@ -61,31 +85,25 @@ run_fuzz() {
   rm -rf "$work"
   mkdir -p "$work"
   build-fuzz/fuzz/fuzz_seed_corpus "$work/seeds"
-  local harnesses=() failed=0
+  local harnesses=() failed=0 running=0
   for exe in build-fuzz/fuzz/fuzz_*; do
     name=$(basename "$exe")
-    [ "$name" = fuzz_seed_corpus ] && continue
-    harnesses+=("$name")
+    [ -x "$exe" ] && [ -f "$exe" ] && [ "$name" != fuzz_seed_corpus ] && harnesses+=("$name")
   done
+  # One process per harness, as many at a time as there are jobs.
   for name in "${harnesses[@]}"; do
-    local exe=build-fuzz/fuzz/$name corpus=$work/$name
-    mkdir -p "$corpus"
-    [ -d "$work/seeds/$name" ] && cp "$work/seeds/$name"/* "$corpus"/
-    # Inputs that once failed are replayed first.
-    if [ -d "fuzz/regressions/$name" ]; then
-      if ! "$exe" fuzz/regressions/"$name"/* >"$work/$name.replay.log" 2>&1; then
-        echo "FAIL: $name regression inputs"; tail -40 "$work/$name.replay.log"; failed=1; continue
-      fi
-    fi
-    if "$exe" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
-        -print_final_stats=1 -artifact_prefix="$work/$name-" "$corpus" >"$work/$name.log" 2>&1; then
-      echo "$name: $(grep -o 'number_of_executed_units: [0-9]*' "$work/$name.log" | grep -o '[0-9]*') executions, no finding"
-    else
-      echo "FAIL: $name found a fault; input saved as $(ls "$work/$name"-* 2>/dev/null | head -1)"
-      grep -E -A30 'FINDING|ERROR: (libFuzzer|AddressSanitizer|LeakSanitizer)|runtime error' "$work/$name.log" | head -60
-      failed=1
+    fuzz_one "$name" "$work" &
+    running=$((running + 1))
+    if [ "$running" -ge "$jobs" ]; then
+      wait -n || failed=1
+      running=$((running - 1))
     fi
   done
+  while [ "$running" -gt 0 ]; do
+    wait -n || failed=1
+    running=$((running - 1))
+  done
+  for name in "${harnesses[@]}"; do cat "$work/$name.result"; done
   return $failed
 }
 
