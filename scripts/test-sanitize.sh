@@ -30,6 +30,8 @@ export LLVM_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
 # Sanitizer findings exit with their own statuses, never with the status 1 that refusals use.
 export ASAN_OPTIONS="detect_leaks=1:exitcode=86:check_initialization_order=1:strict_init_order=1:external_symbolizer_path=$LLVM_SYMBOLIZER_PATH"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=87:external_symbolizer_path=$LLVM_SYMBOLIZER_PATH"
+# As in scripts/test.sh: the tests' thread counts must not depend on the machine's cores.
+export OMP_NUM_THREADS="${OMP_NUM_THREADS:-8}"
 checked=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1)
 
 run_asan() {
