@@ -122,7 +122,7 @@ def bgen_offsets(data):
 # --- the table ---------------------------------------------------------------------------------------------
 
 class Case:
-    def __init__(self, name, argv, expect=None, needs=(), outputs=(), clean=False, cwd=None):
+    def __init__(self, name, argv, expect=None, needs=(), outputs=(), clean=False, cwd=None, after=None):
         self.name = name
         self.argv = argv
         self.expect = expect          # text the message must contain (None: any "Error: " line)
@@ -130,6 +130,7 @@ class Case:
         self.outputs = list(outputs)  # (path, "bcor" | "text") that must not look complete afterwards
         self.clean = clean            # a successful run is acceptable too
         self.cwd = cwd
+        self.after = after            # a run that must succeed on the output of a successful clean case
 
 
 cases = []
@@ -368,6 +369,11 @@ def bcor_cases(d):
     for cut in range(len(merged)):
         extraction_case("bcor_cut%d" % cut, merged[:cut], modes=("table", "matrix") if cut >= header_size else
                         ("meta", "table", "matrix"))
+    # One byte flipped anywhere in the fixed header and the first variant record: a sound run or a
+    # message (a flipped name or position cannot be told from a real one).
+    for k in range(first_record + 4 + struct.unpack_from("<I", merged, first_record)[0]):
+        extraction_case("bcor_flip%d" % k, patch(merged, k, bytes([merged[k] ^ 0xFF])), modes=("table",),
+                        clean_modes=("table",))
     extraction_case("bcor_empty", b"")
     extraction_case("bcor_header_size_0", patch(merged, 0, u32(0)), expect="incomplete")
     extraction_case("bcor_header_size_huge", patch(merged, 0, u32(0xFFFFFFF0)))
@@ -407,17 +413,22 @@ def bcor_cases(d):
     # Merges: per-thread files cut at every byte, missing, extra and mismatched.
     per_thread = read(os.path.join(d, "run_2"))
 
-    def merge_case(name, files, n, expect=None):
+    def merge_case(name, files, n, expect=None, clean=False):
         c = scratch(name)
         for k, content in files.items():
             if content is not None:
                 write(os.path.join(c, "m_%d" % k), content)
+        # A merge that succeeds must leave a file that the extraction reads whole.
         case(name, ["--bcor", os.path.join(c, "m"), "--merge", str(n)], expect, needs={"merge"},
-             outputs=[(os.path.join(c, "m"), "bcor")])
+             outputs=[(os.path.join(c, "m"), "bcor")], clean=clean,
+             after=["--bcor", os.path.join(c, "m"), "--table", os.path.join(c, "out.txt")])
 
     run_1 = read(os.path.join(d, "run_1"))
     for cut in range(len(per_thread)):
         merge_case("merge_cut%d" % cut, {1: run_1, 2: per_thread[:cut]}, 2)
+    for k in range(first_record + 4 + struct.unpack_from("<I", per_thread, first_record)[0]):
+        merge_case("merge_flip%d" % k, {1: run_1, 2: patch(per_thread, k, bytes([per_thread[k] ^ 0xFF]))}, 2,
+                   clean=True)
     merge_case("merge_missing_second", {1: run_1}, 2, "cannot be opened!")
     merge_case("merge_missing_first", {2: per_thread}, 2, "cannot be opened!")
     merge_case("merge_one_file_too_many", {1: run_1, 2: per_thread}, 3, "cannot be opened!")
@@ -533,6 +544,10 @@ def judge(c):
     if succeeded:
         if "Error: " in out or not out.rstrip("\n").endswith("- Done!"):
             faults.append("status 0 without a clean end")
+        if c.after and not faults:
+            status, out, err, _ = run(c.after, cwd=c.cwd)
+            if status != 0:
+                faults.append("its output is refused afterwards (status %s):\n%s" % (status, out[-1000:]))
         return faults
     if status != 1:
         faults.append("status %s instead of 1" % status)
