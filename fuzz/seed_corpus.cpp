@@ -162,6 +162,17 @@ std::string bgenFile(uint32_t layout, uint32_t compression, bool ids, uint32_t b
   return fileBytes(path);
 }
 
+void plinkSeeds() {
+  std::string fam, bim;
+  for (int i = 0; i < 6; ++i) fam += "FAM" + std::to_string(i) + "\tID" + std::to_string(i) + "\t0\t0\t1\t-9\n";
+  for (int v = 0; v < 4; ++v) bim += "1\trs" + std::to_string(v + 1) + "\t0\t" + std::to_string(1000 + 10 * v) + "\tA\tG\n";
+  seed("fuzz_plink", "tabs", u16le(fam.size()) + fam + bim);
+  std::string fam_spaces = fam, bim_spaces = bim;
+  for (char& c : fam_spaces) c = c == '\t' ? ' ' : c;
+  for (char& c : bim_spaces) c = c == '\t' ? ' ' : c;
+  seed("fuzz_plink", "spaces", u16le(fam_spaces.size()) + fam_spaces + bim_spaces);
+}
+
 void bgenSeeds() {
   for (uint32_t layout : {0u, 1u, 2u}) {
     for (uint32_t compression : {testdata::kBgenStored, testdata::kBgenZlib}) {
@@ -205,6 +216,7 @@ int main(int argc, char** argv) {
     textSeeds();
     bcorSeeds();
     bgenSeeds();
+    plinkSeeds();
   } catch (const fuzzsupport::Refusal& r) {
     std::cerr << "fuzz_seed_corpus: " << r.message << "\n";
     return 1;
