@@ -1,5 +1,5 @@
 #pragma once
-// Helpers for the BCOR store tests: settings guard, bytes assembled by hand, fatal-exit checks,
+// Helpers for the BCOR store tests: bytes assembled by hand, fatal-exit checks,
 // and a small one-thread run written through the writers and read back through the readers.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "corvane.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace bcortest {
@@ -22,19 +23,6 @@ namespace bcortest {
         statement;                            \
       },                                      \
       ::testing::ExitedWithCode(1), regex)
-
-struct SettingsGuard {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
-  SettingsGuard() {
-    flags = Flags();
-    par = Parameters();
-  }
-  ~SettingsGuard() {
-    flags = saved_flags;
-    par = saved_par;
-  }
-};
 
 // Bytes written out by hand in the tests, independent of the code under test.
 struct Bytes {

@@ -7,6 +7,7 @@
 
 #include "bgen_test_bytes.hpp"
 #include "corvane.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 using namespace bgenbytes;
@@ -291,11 +292,8 @@ TEST(BgenReader, ThreeAllelesKeepTheFirstTwoAndZeroMagicIsAccepted) {
 }
 
 TEST(BgenReader, OpenBgenCopiesTheCounts) {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
+  testutil::SettingsGuard guard;
   const std::string path = writeScratch("engine", makeFile(1, false, tenSamples()));
-  flags = Flags();
-  par = Parameters();
   flags.bgen = true;
   par.bgen = path;
   {
@@ -308,8 +306,6 @@ TEST(BgenReader, OpenBgenCopiesTheCounts) {
     EXPECT_EQ(engine.bin_n_variants, 2u);
     EXPECT_EQ(engine.bgen_parser.filename, path);
   }
-  flags = saved_flags;
-  par = saved_par;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -355,10 +351,7 @@ TEST(BgenReaderDeath, OpeningRefusals) {
 }
 
 TEST(BgenReaderDeath, EngineRefusesFilesWithoutSamplesOrVariants) {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
-  flags = Flags();
-  par = Parameters();
+  testutil::SettingsGuard guard;
   flags.bgen = true;
   par.bgen = writeScratch("nosamples", file(0x9, 0, 1, {}, ""));
   Shared_buffers shared(0);
@@ -371,8 +364,6 @@ TEST(BgenReaderDeath, EngineRefusesFilesWithoutSamplesOrVariants) {
     Corvane engine(par, shared);
     EXPECT_FATAL(engine.openBGEN(true), "Error: File '.*data.bgen' contains no variants!");
   }
-  flags = saved_flags;
-  par = saved_par;
 }
 
 TEST(BgenReaderDeath, TruncatedVariantsAreDetected) {

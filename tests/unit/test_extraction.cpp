@@ -16,12 +16,13 @@
 #include "bcor_fixture.hpp"
 #include "corvane.hpp"
 #include "extraction.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace {
 
 using testbcor::StoredRun;
-using testbcor::SettingsGuard;
+using testutil::SettingsGuard;
 
 const std::string kProcessing = "\r- Processing variant               : ";
 const std::string kRequested = "\r- Number of requested variants     : ";
@@ -51,8 +52,6 @@ struct Outcome {
 // The steps of the meta, matrix or table mode after the status blocks, as the entry point runs them.
 Outcome extract(const std::string& bcor, const std::string& out, const Options& o) {
   SettingsGuard guard;
-  flags = Flags();
-  par = Parameters();
   flags.bcor = true;
   par.bcor = bcor;
   if (o.mode == Mode::meta) {
@@ -482,8 +481,6 @@ protected:
   std::string read(const std::vector<VariantHeader>& variants, const std::string& body,
                    std::vector<uint32_t>& requested, std::set<uint32_t>& flipped, bool capture = true) {
     SettingsGuard guard;
-    flags = Flags();
-    par = Parameters();
     flags.incl_variants = true;
     par.incl_variants = list(body);
     Shared_buffers shared(0);
@@ -574,8 +571,6 @@ TEST_F(InclusionList, MissingFileEndsTheRun) {
       {
         dup2(2, 1);
         SettingsGuard guard;
-        flags = Flags();
-        par = Parameters();
         flags.incl_variants = true;
         par.incl_variants = dir + "/missing.txt";
         Shared_buffers shared(0);

@@ -12,6 +12,7 @@
 #include "bgen_writer.hpp"
 #include "corvane.hpp"
 #include "fatal.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -70,10 +71,7 @@ TEST(HardeningBgen, VariantCountBeyondTheFileIsRefusedBeforeAnyTableIsSized) {
   bytes[11] = static_cast<char>(0xFF);
   testutil::writeFile(path, bytes);
 
-  const Flags saved_flags = flags;
-  const Parameters saved_par = par;
-  flags = Flags();
-  par = Parameters();
+  testutil::SettingsGuard guard;
   flags.bgen = true;
   par.bgen = path;
   {
@@ -83,16 +81,12 @@ TEST(HardeningBgen, VariantCountBeyondTheFileIsRefusedBeforeAnyTableIsSized) {
                    "Error: File '.*one.bgen' is corrupt: its header declares 4278190081 variants, "
                    "more than its [0-9]+ bytes of variant data can hold!");
   }
-  flags = saved_flags;
-  par = saved_par;
 }
 
 // A per-thread file whose header says the run's last variant is 0 while it holds variants 0 to 4:
 // the merge accepted it and wrote a merged file that every extraction then refused.
 TEST(HardeningMerge, VariantsBeyondTheRunsLastVariantAreRefused) {
-  testbcor::SettingsGuard guard;
-  flags = Flags();
-  par = Parameters();
+  testutil::SettingsGuard guard;
   const std::string base = testutil::scratchDir("hardening_merge_last") + "/run";
   testbcor::StoredRun run;
   run.variants = testbcor::makeVariants(0, 5, 1000, 10);

@@ -14,6 +14,7 @@
 #include "corvane.hpp"
 #include "plink.hpp"
 #include "plink_writer.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -65,22 +66,14 @@ std::string bimLines(int n, int first_position = 100, int step = 100) {
 }
 
 struct Engine {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
+  testutil::SettingsGuard guard;
   Shared_buffers shared{0};
   std::unique_ptr<Corvane> engine;
   explicit Engine(const std::string& base) {
-    flags = Flags();
-    par = Parameters();
     flags.bplink = flags.bcor = true;
     par.bplink = base;
     par.bcor = base + ".bcor";
     engine = std::make_unique<Corvane>(par, shared);
-  }
-  ~Engine() {
-    engine.reset();
-    flags = saved_flags;
-    par = saved_par;
   }
   Corvane* operator->() { return engine.get(); }
 };

@@ -11,6 +11,7 @@
 
 #include "corvane.hpp"
 #include "selection.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -185,8 +186,7 @@ TEST_F(Validators, ValidatorsWorkOnFileStreams) {
 // A set of 10 samples (IIDs I0..I9) and variants at 100, 200, 300, 400.
 class Selections : public Validators {
 protected:
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
+  testutil::SettingsGuard guard;
   std::string dir;
   std::string base;
   std::unique_ptr<Shared_buffers> shared;
@@ -204,11 +204,7 @@ protected:
     testutil::writeFile(base + ".bim", bim);
     testutil::writeFile(base + ".bed", std::string("\x6C\x1B\x01", 3) + std::string(4 * 3, '\0'));
   }
-  void TearDown() override {
-    engine.reset();
-    flags = saved_flags;
-    par = saved_par;
-  }
+  void TearDown() override { engine.reset(); }
   Corvane& open(const std::string& list = "", std::vector<uint32_t> range = {}) {
     flags = Flags();
     par = Parameters();
