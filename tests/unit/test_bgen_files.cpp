@@ -7,22 +7,12 @@
 
 #include "bgen_writer.hpp"
 #include "corvane.hpp"
+#include "death_test.hpp"
 #include "settings_guard.hpp"
 #include "simulate.hpp"
 #include "test_util.hpp"
 
 namespace {
-
-#define EXPECT_FATAL(statement, regex)                                              \
-  do {                                                                              \
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";                         \
-    EXPECT_EXIT(                                                                    \
-        {                                                                           \
-          std::cout.rdbuf(std::cerr.rdbuf());                                       \
-          statement;                                                                \
-        },                                                                          \
-        ::testing::ExitedWithCode(1), regex);                                       \
-  } while (0)
 
 bool sameDosage(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
 

@@ -7,24 +7,13 @@
 
 #include "bgen_test_bytes.hpp"
 #include "corvane.hpp"
+#include "death_test.hpp"
 #include "settings_guard.hpp"
 #include "test_util.hpp"
 
 using namespace bgenbytes;
 
 namespace {
-
-// Error messages go to standard output; death tests match standard error.
-#define EXPECT_FATAL(statement, regex)                                              \
-  do {                                                                              \
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";                         \
-    EXPECT_EXIT(                                                                    \
-        {                                                                           \
-          std::cout.rdbuf(std::cerr.rdbuf());                                       \
-          statement;                                                                \
-        },                                                                          \
-        ::testing::ExitedWithCode(1), regex);                                       \
-  } while (0)
 
 struct Genotype {
   uint32_t a, b, c;  // stored integers of the three probabilities (layouts 0/1), or two (layout 2)

@@ -11,23 +11,12 @@
 #include "bcor_fixture.hpp"
 #include "bgen_writer.hpp"
 #include "corvane.hpp"
+#include "death_test.hpp"
 #include "fatal.hpp"
 #include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace {
-
-// Error messages go to standard output; death tests match standard error.
-#define EXPECT_REFUSED(statement, regex)                      \
-  do {                                                        \
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";   \
-    EXPECT_EXIT(                                              \
-        {                                                     \
-          std::cout.rdbuf(std::cerr.rdbuf());                 \
-          statement;                                          \
-        },                                                    \
-        ::testing::ExitedWithCode(1), regex);                 \
-  } while (0)
 
 std::string scratchFile(const std::string& test, const std::string& content) {
   const std::string path = testutil::scratchDir("hardening_" + test) + "/input";
@@ -50,7 +39,7 @@ TEST(HardeningBgen, HugeSampleCountWithoutVariantsIsRefusedAtOnce) {
   bytes.zeros(113 - bytes.size());
   const std::string path = scratchFile("huge_samples", bytes.str());
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_REFUSED(openBgen(path), "Error: File '.*input' is corrupt: its header declares 16711680 samples, more than a file of 113 bytes can hold!");
+  EXPECT_FATAL(openBgen(path), "Error: File '.*input' is corrupt: its header declares 16711680 samples, more than a file of 113 bytes can hold!");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
@@ -77,9 +66,9 @@ TEST(HardeningBgen, VariantCountBeyondTheFileIsRefusedBeforeAnyTableIsSized) {
   {
     Shared_buffers shared(0);
     Corvane engine(par, shared);
-    EXPECT_REFUSED(engine.openBGEN(true),
-                   "Error: File '.*one.bgen' is corrupt: its header declares 4278190081 variants, "
-                   "more than its [0-9]+ bytes of variant data can hold!");
+    EXPECT_FATAL(engine.openBGEN(true),
+                 "Error: File '.*one.bgen' is corrupt: its header declares 4278190081 variants, "
+                 "more than its [0-9]+ bytes of variant data can hold!");
   }
 }
 
@@ -97,8 +86,8 @@ TEST(HardeningMerge, VariantsBeyondTheRunsLastVariantAreRefused) {
   par.bcor = base;
   Shared_buffers shared(0);
   Corvane engine(par, shared);
-  EXPECT_REFUSED(engine.readVariantHeaderFromMaster(),
-                 "Error: The variants of the BCOR files to merge \\(0 to 4\\) lie beyond the run's last variant 0!");
+  EXPECT_FATAL(engine.readVariantHeaderFromMaster(),
+               "Error: The variants of the BCOR files to merge \\(0 to 4\\) lie beyond the run's last variant 0!");
 }
 
 // Standard output itself (not a swapped stream buffer) joins standard error in the child.

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "corvane.hpp"
+#include "death_test.hpp"
 #include "plink.hpp"
 #include "plink_writer.hpp"
 #include "settings_guard.hpp"
@@ -19,20 +20,8 @@
 
 namespace {
 
-void stdoutToStderr() {
-  std::cout.flush();
-  std::fflush(stdout);
-  dup2(2, 1);
-}
-
-std::string exactly(const std::string& text) {
-  std::string pattern = "^";
-  for (char c : text) {
-    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) pattern += '\\';
-    pattern += c;
-  }
-  return pattern + "$";
-}
+using testutil::exactly;
+using testutil::stdoutToStderr;
 
 std::string bytes(std::initializer_list<int> values) {
   std::string out;

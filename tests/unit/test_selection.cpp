@@ -10,28 +10,15 @@
 #include <sstream>
 
 #include "corvane.hpp"
+#include "death_test.hpp"
 #include "selection.hpp"
 #include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace {
 
-// Messages go to standard output; death tests look at standard error.
-void stdoutToStderr() {
-  std::cout.flush();
-  std::fflush(stdout);
-  dup2(2, 1);
-}
-
-// The whole output of a dying statement must be exactly `text`.
-std::string exactly(const std::string& text) {
-  std::string pattern = "^";
-  for (char c : text) {
-    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) pattern += '\\';
-    pattern += c;
-  }
-  return pattern + "$";
-}
+using testutil::exactly;
+using testutil::stdoutToStderr;
 
 class Validators : public ::testing::Test {
 protected:
