@@ -14,17 +14,7 @@ parts=("$@")
 [ ${#parts[@]} -eq 0 ] && parts=(asan tsan fuzz)
 
 # clang, its sanitizer and libFuzzer runtimes, LLVM's OpenMP runtime (with Archer).
-packages=(clang-14 libclang-rt-14-dev libomp-14-dev llvm-14)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
-fi
+scripts/setup.sh clang-14 libclang-rt-14-dev libomp-14-dev llvm-14
 llvm_lib=/usr/lib/llvm-14/lib
 export LLVM_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
 # Sanitizer findings exit with their own statuses, never with the status 1 that refusals use.
