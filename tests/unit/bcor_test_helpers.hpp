@@ -69,6 +69,11 @@ inline VariantHeader variant(uint32_t index, const std::string& rsid, uint32_t p
   return h;
 }
 
+// Variants 0 ("a" at 1) and 1 ("b" at 2), both alleles at frequency 0.5.
+inline std::vector<VariantHeader> twoVariants() {
+  return {variant(0, "a", 1, 0.5), variant(1, "b", 2, 0.5)};
+}
+
 // An engine as the single thread of a run over the given variants, with its header values set.
 inline void setUpOneThreadRun(Corvane& engine, const std::vector<VariantHeader>& headers) {
   engine.process_number = 0;

@@ -392,8 +392,7 @@ TEST_F(BcorDataFile, StreamStateFollowsTheWritersAndReaders) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/state.bcor";
-  bcortest::setUpOneThreadRun(
-      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(engine, bcortest::twoVariants());
   engine.correlations[0] = {{1, 0.5}};
   bcortest::countRecords(engine);
   EXPECT_EQ(engine.bcor_state, static_cast<uint32_t>(not_open));
@@ -424,8 +423,7 @@ TEST_F(BcorDataFile, UnknownAccuracyWithoutPairsIsWrittenAsIs) {
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/odd.bcor";
   engine.accuracy = "bogus";
-  bcortest::setUpOneThreadRun(
-      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(engine, bcortest::twoVariants());
   bcortest::writeWholeFile(engine);
   EXPECT_EQ(bcortest::readWholeFile(dir + "/odd.bcor_1").accuracy, "bogus");
 }
@@ -485,8 +483,7 @@ TEST_F(BcorDataFileDeathTest, WritingToAFullDevice) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/full.bcor";
-  bcortest::setUpOneThreadRun(
-      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(engine, bcortest::twoVariants());
   engine.correlations[0] = {{1, 0.5}};
   bcortest::countRecords(engine);
   EXPECT_FATAL(bcortest::writeWholeFile(engine), "Error: File '.*full.bcor_1' cannot be written!");
