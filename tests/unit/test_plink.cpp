@@ -31,27 +31,14 @@ std::string bytes(std::initializer_list<int> values) {
 
 std::string bedHeader() { return bytes({0x6C, 0x1B, 0x01}); }
 
+using testdata::bimLines;
+using testdata::famLines;
+
 // Writes base.bed/.bim/.fam in a fresh directory and returns the base name.
 std::string writeSet(const std::string& name, const std::string& fam, const std::string& bim, const std::string& bed) {
   const std::string base = testutil::scratchDir(name) + "/set";
-  testutil::writeFile(base + ".fam", fam);
-  testutil::writeFile(base + ".bim", bim);
-  testutil::writeFile(base + ".bed", bed);
+  testdata::writePlinkSet(base, fam, bim, bed);
   return base;
-}
-
-std::string famLines(int n) {
-  std::string fam;
-  for (int i = 0; i < n; ++i) fam += "F" + std::to_string(i) + " I" + std::to_string(i) + " 0 0 1 -9\n";
-  return fam;
-}
-
-std::string bimLines(int n, int first_position = 100, int step = 100) {
-  std::string bim;
-  for (int i = 0; i < n; ++i) {
-    bim += "1\trs" + std::to_string(i) + "\t0\t" + std::to_string(first_position + i * step) + "\tA\tG\n";
-  }
-  return bim;
 }
 
 struct Engine {

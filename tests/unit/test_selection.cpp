@@ -11,6 +11,7 @@
 
 #include "corvane.hpp"
 #include "death_test.hpp"
+#include "plink_writer.hpp"
 #include "selection.hpp"
 #include "settings_guard.hpp"
 #include "test_util.hpp"
@@ -184,12 +185,8 @@ protected:
     dir = testutil::scratchDir(std::string("selection_") +
                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
     base = dir + "/set";
-    std::string fam, bim;
-    for (int i = 0; i < 10; ++i) fam += "F" + std::to_string(i) + " I" + std::to_string(i) + " 0 0 1 -9\n";
-    for (int i = 0; i < 4; ++i) bim += "1\trs" + std::to_string(i) + "\t0\t" + std::to_string(100 * (i + 1)) + "\tA\tG\n";
-    testutil::writeFile(base + ".fam", fam);
-    testutil::writeFile(base + ".bim", bim);
-    testutil::writeFile(base + ".bed", std::string("\x6C\x1B\x01", 3) + std::string(4 * 3, '\0'));
+    testdata::writePlinkSet(base, testdata::famLines(10), testdata::bimLines(4),
+                            std::string("\x6C\x1B\x01", 3) + std::string(4 * 3, '\0'));
   }
   void TearDown() override { engine.reset(); }
   Corvane& open(const std::string& list = "", std::vector<uint32_t> range = {}) {
