@@ -617,4 +617,22 @@ TEST_F(Extraction, OutputNamedAsTheBcorFileIsRefused) {
   EXPECT_EQ(testutil::readFile(bcor), before);
 }
 
+// Each extraction reads its records through the offset tables, so it refuses to start without them.
+TEST(ExtractionOrder, EveryExtractionNeedsTheOffsetTables) {
+  for (void (Corvane::*extraction)() :
+       {&Corvane::extractCorrelationsMatrix, &Corvane::extractCorrelationsRegionMatrix,
+        &Corvane::extractCorrelationsTable, &Corvane::extractCorrelationsRegionTable}) {
+    EXPECT_EXIT(
+        {
+          dup2(2, 1);
+          SettingsGuard guard;
+          Shared_buffers shared(0);
+          Corvane engine(par, shared);
+          engine.bcor_file = "ld.bcor";
+          (engine.*extraction)();
+        },
+        ::testing::ExitedWithCode(1), "^Error: The offset tables of file 'ld.bcor' were not read!\n\n$");
+  }
+}
+
 } // namespace
