@@ -19,6 +19,12 @@ namespace corvane {
 // Writes text to standard output in one piece, serialised between threads, flushed.
 void printLocked(const std::string& text);
 
+// An output file being written that a failed run must not leave behind looking like a result:
+// the two fatal routines remove it (only when it is a regular file) before the process ends.
+// keepOnError once the file is complete and closed.
+void removeOnError(const std::string& path);
+void keepOnError(const std::string& path);
+
 } // namespace corvane
 
 // A check of the program's own state that input can reach.

@@ -39,8 +39,21 @@ class Scratch {
   std::size_t sizes_[4] = {0, 0, 0, 0};
 };
 
-#pragma GCC push_options
-#pragma GCC target("avx512f")
+// Each kernel's functions are compiled for its instruction set only: a pragma region, in the form
+// each compiler understands.
+#if defined(__clang__)
+#define CORVANE_TARGET_BEGIN(isa) _Pragma(isa)
+#define CORVANE_TARGET_END _Pragma("clang attribute pop")
+#else
+#define CORVANE_TARGET_BEGIN(isa) _Pragma("GCC push_options") _Pragma(isa)
+#define CORVANE_TARGET_END _Pragma("GCC pop_options")
+#endif
+
+#if defined(__clang__)
+CORVANE_TARGET_BEGIN("clang attribute push(__attribute__((target(\"avx512f\"))), apply_to = function)")
+#else
+CORVANE_TARGET_BEGIN("GCC target(\"avx512f\")")
+#endif
 namespace avx512 {
 constexpr int W = 8, MV = 1, NR = 8;  // measured best on Zen 4; larger tiles run slower there
 typedef double Vec __attribute__((vector_size(64)));
@@ -48,10 +61,13 @@ inline Vec splat(double x) { return reinterpret_cast<Vec>(_mm512_set1_pd(x)); }
 inline Vec multiplyAdd(Vec a, Vec b, Vec c) { return a * b + c; }
 #include "correlation_kernel.inc"
 } // namespace avx512
-#pragma GCC pop_options
+CORVANE_TARGET_END
 
-#pragma GCC push_options
-#pragma GCC target("avx")
+#if defined(__clang__)
+CORVANE_TARGET_BEGIN("clang attribute push(__attribute__((target(\"avx\"))), apply_to = function)")
+#else
+CORVANE_TARGET_BEGIN("GCC target(\"avx\")")
+#endif
 namespace avx {
 constexpr int W = 4, MV = 3, NR = 4;  // 12 accumulators of the 16 vector registers
 typedef double Vec __attribute__((vector_size(32)));
@@ -59,7 +75,7 @@ inline Vec splat(double x) { return reinterpret_cast<Vec>(_mm256_set1_pd(x)); }
 inline Vec multiplyAdd(Vec a, Vec b, Vec c) { return a * b + c; }
 #include "correlation_kernel.inc"
 } // namespace avx
-#pragma GCC pop_options
+CORVANE_TARGET_END
 
 WideKernel detect() {
   __builtin_cpu_init();

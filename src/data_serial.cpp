@@ -75,23 +75,31 @@ const byte_t* getCorrelations(const byte_t* p, uint32_t n, CorrelationMap& corre
 
 constexpr size_t table_block = 8192; // entries encoded per write
 
-} // namespace
-
-void Corvane::buildCorrelationRecord(uint32_t index, const CorrelationMap& correlation_map,
-                                     unsigned width, std::vector<byte_t>& prefixed_record) {
-  const uint64_t n = correlation_map.size();
-  const uint64_t size = 8 + n * (entry_head + width);
+// Sizes a record of n entries behind its 4-byte size prefix and writes the prefix, the variant's
+// index and n; returns where the entries go.
+byte_t* startRecord(Corvane& engine, uint32_t index, uint64_t n, uint64_t entry_width, const char* what,
+                    std::vector<byte_t>& prefixed_record) {
+  const uint64_t size = 8 + n * entry_width;
   if (size > UINT32_MAX) {
-    corvane::fatalError("Error: The correlations of variant " +
+    corvane::fatalError(std::string("Error: The ") + what + " of variant " +
                         std::to_string(uint64_t(index) + 1) +
                         " are too many to be stored in one record!");
   }
   prefixed_record.resize(4 + size);
   byte_t* p = prefixed_record.data();
-  byte_t* end = p + prefixed_record.size();
-  p = writeLittleEndianInteger(p, end, static_cast<uint32_t>(size));
-  p = writeLittleEndianInteger(p, end, index);
-  p = writeLittleEndianInteger(p, end, static_cast<uint32_t>(n));
+  const byte_t* end = p + prefixed_record.size();
+  p = engine.writeLittleEndianInteger(p, end, static_cast<uint32_t>(size));
+  p = engine.writeLittleEndianInteger(p, end, index);
+  return engine.writeLittleEndianInteger(p, end, static_cast<uint32_t>(n));
+}
+
+} // namespace
+
+void Corvane::buildCorrelationRecord(uint32_t index, const CorrelationMap& correlation_map,
+                                     unsigned width, std::vector<byte_t>& prefixed_record) {
+  byte_t* p = startRecord(*this, index, correlation_map.size(), entry_head + width, "correlations",
+                          prefixed_record);
+  const byte_t* end = prefixed_record.data() + prefixed_record.size();
   switch (width) {
     case 2: p = putCorrelations<uint16_t>(p, correlation_map); break;
     case 4: p = putCorrelations<uint32_t>(p, correlation_map); break;
@@ -105,19 +113,8 @@ void Corvane::buildCorrelationRecord(uint32_t index, const CorrelationMap& corre
 
 void Corvane::buildSampleCountRecord(uint32_t index, const SampleCountMap& sample_count_map,
                                      std::vector<byte_t>& prefixed_record) {
-  const uint64_t n = sample_count_map.size();
-  const uint64_t size = 8 + 8 * n;
-  if (size > UINT32_MAX) {
-    corvane::fatalError("Error: The sample counts of variant " +
-                        std::to_string(uint64_t(index) + 1) +
-                        " are too many to be stored in one record!");
-  }
-  prefixed_record.resize(4 + size);
-  byte_t* p = prefixed_record.data();
-  byte_t* end = p + prefixed_record.size();
-  p = writeLittleEndianInteger(p, end, static_cast<uint32_t>(size));
-  p = writeLittleEndianInteger(p, end, index);
-  p = writeLittleEndianInteger(p, end, static_cast<uint32_t>(n));
+  byte_t* p = startRecord(*this, index, sample_count_map.size(), 8, "sample counts", prefixed_record);
+  const byte_t* end = prefixed_record.data() + prefixed_record.size();
   for (const auto& entry : sample_count_map) {
     bcor::storeLittleEndian<uint32_t>(p, entry.first);
     bcor::storeLittleEndian<uint32_t>(p + 4, entry.second);

@@ -35,6 +35,8 @@ void openTextOutput(Corvane& engine, const std::string& name) {
   engine.text_out.clear();
   engine.text_out.open(name, std::ios::out | std::ios::trunc);
   if (!engine.text_out.is_open()) engine.displayError("Error: File '" + name + "' cannot be written!");
+  // A run that fails before the file is complete must not leave part of it behind.
+  corvane::removeOnError(name);
   engine.text_out.flags(std::ios::dec | std::ios::skipws);
   engine.text_out.precision(6);
 }
@@ -48,6 +50,13 @@ void closeTextOutput(Corvane& engine, const std::string& name) {
   checkTextOutput(engine, name);
   engine.text_out.close();
   checkTextOutput(engine, name);
+  corvane::keepOnError(name);
+}
+
+// Every extraction reads its records through the offset tables.
+void requireOffsetTables(const Corvane& engine) {
+  CORVANE_CHECK(engine.bcor_state == ready_for_correlations,
+                "Error: The offset tables of file '" + engine.bcor_file + "' were not read!");
 }
 
 VariantSet wholeFileSet(const Corvane& engine) {
@@ -202,6 +211,17 @@ bool isNonDecreasing(const VariantSet& set) {
   return true;
 }
 
+// The table's thresholds: a pair computed on enough of the samples and with a large enough |r|
+// waits in `pending` for its line.
+auto passingPairsInto(const Corvane& engine, std::vector<ExtractedPair>& pending) {
+  const double n_samples_used = engine.bin_n_samples;
+  return [&engine, &pending, n_samples_used](uint32_t p, uint32_t q, double r, uint32_t s) {
+    if (s / n_samples_used >= engine.ld_n_samples_avail_prop && std::fabs(r) >= engine.ld_thold) {
+      pending.push_back(ExtractedPair{p, q, r, s});
+    }
+  };
+}
+
 // Writes the pending table lines in the order of the walk (first place, then second place).
 void writeTableLines(Corvane& engine, const VariantSet& set, const std::vector<bool>& flipped,
                      std::vector<ExtractedPair>& pending) {
@@ -307,8 +327,7 @@ void Corvane::readVariantsToInclude() {
 }
 
 void Corvane::extractCorrelationsMatrix() {
-  CORVANE_CHECK(bcor_state == ready_for_correlations,
-                "Error: The offset tables of file '" + bcor_file + "' were not read!");
+  requireOffsetTables(*this);
   const size_t n = variant_headers.size();
   if (n == 0) return;
   const VariantSet set = wholeFileSet(*this);
@@ -337,8 +356,7 @@ void Corvane::extractCorrelationsMatrix() {
 }
 
 void Corvane::extractCorrelationsRegionMatrix() {
-  CORVANE_CHECK(bcor_state == ready_for_correlations,
-                "Error: The offset tables of file '" + bcor_file + "' were not read!");
+  requireOffsetTables(*this);
   const uint32_t n = n_requested_variants;
   if (n == 0) return;
   const VariantSet set = requestedSet(*this);
@@ -375,8 +393,7 @@ void Corvane::extractCorrelationsRegionMatrix() {
 }
 
 void Corvane::extractCorrelationsTable() {
-  CORVANE_CHECK(bcor_state == ready_for_correlations,
-                "Error: The offset tables of file '" + bcor_file + "' were not read!");
+  requireOffsetTables(*this);
   const size_t n = variant_headers.size();
   if (n == 0) return;
   const VariantSet set = wholeFileSet(*this);
@@ -385,17 +402,12 @@ void Corvane::extractCorrelationsTable() {
   text_out << "chromosome index1 RSID1 position1 index2 RSID2 position2 correlation n_samples\n";
 
   std::vector<ExtractedPair> pending;
-  const double n_samples_used = bin_n_samples;
   walkStoredPairs(
       *this, set, true,
       [n](uint32_t i) {
         if (i + 1 < n && i % 100 != 0) std::cout << kProcessing << i + 1 << "/" << n << std::flush;
       },
-      [&](uint32_t p, uint32_t q, double r, uint32_t s) {
-        if (s / n_samples_used >= ld_n_samples_avail_prop && std::fabs(r) >= ld_thold) {
-          pending.push_back(ExtractedPair{p, q, r, s});
-        }
-      },
+      passingPairsInto(*this, pending),
       [&] { writeTableLines(*this, set, flipped, pending); });
   std::cout << kProcessing << n << "/" << n << std::flush << std::endl;
   std::cout << kExtracted << shared_buffers.total_number_of_correlations << std::endl;
@@ -403,8 +415,7 @@ void Corvane::extractCorrelationsTable() {
 }
 
 void Corvane::extractCorrelationsRegionTable() {
-  CORVANE_CHECK(bcor_state == ready_for_correlations,
-                "Error: The offset tables of file '" + bcor_file + "' were not read!");
+  requireOffsetTables(*this);
   const uint32_t n = n_requested_variants;
   if (n == 0) return;
   const VariantSet set = requestedSet(*this);
@@ -416,18 +427,13 @@ void Corvane::extractCorrelationsRegionTable() {
   // the lines are ordered once all pairs are found.
   const bool in_index_order = isNonDecreasing(set);
   std::vector<ExtractedPair> pending;
-  const double n_samples_used = bin_n_samples;
   // Unlike the requested matrix, the requested table shows its progress against n - 1.
   walkStoredPairs(
       *this, set, true,
       [n](uint32_t i) {
         if (i + 1 < n && i % 100 == 0) std::cout << kProcessing << i + 1 << "/" << n - 1 << std::flush;
       },
-      [&](uint32_t p, uint32_t q, double r, uint32_t s) {
-        if (s / n_samples_used >= ld_n_samples_avail_prop && std::fabs(r) >= ld_thold) {
-          pending.push_back(ExtractedPair{p, q, r, s});
-        }
-      },
+      passingPairsInto(*this, pending),
       [&] {
         if (in_index_order) writeTableLines(*this, set, flipped, pending);
       });

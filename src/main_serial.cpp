@@ -81,6 +81,30 @@ static void runBody(void (*body)(Shared_buffers&), Shared_buffers& shared) {
   }
 }
 
+// One computation on a team of threads, each with its own engine and the one shared record.
+static void compute(void (*body)(Shared_buffers&)) {
+  if (flags.n_threads) omp_set_num_threads(par.n_threads);
+  Shared_buffers shared(static_cast<unsigned int>(omp_get_max_threads()));
+#pragma omp parallel
+  runBody(body, shared);
+}
+
+// The matrix and table modes: header, status blocks, offset tables and the variants asked for,
+// then the extraction for the whole file or for the variant list.
+static void extract(Corvane& engine, Shared_buffers& shared, void (Corvane::*whole_file)(),
+                    void (Corvane::*variant_list)()) {
+  engine.readVariantHeaderFromStream();
+  engine.printStatus();
+  engine.printRestStatus();
+  engine.printFinalize();
+  engine.readVariantOffset();
+  if (flags.incl_variants) engine.readVariantsToInclude();
+  // The status blocks showed the file's total; the extraction counts what it writes.
+  shared.total_number_of_correlations = 0;
+  (engine.*(flags.incl_variants ? variant_list : whole_file))();
+  printDone();
+}
+
 static int run(int argc, char** argv) {
   printWelcome();
 
@@ -95,19 +119,8 @@ static int run(int argc, char** argv) {
 
   if (flags.help) printHelp();
 
-  if (flags.bplink) {
-    if (flags.n_threads) omp_set_num_threads(par.n_threads);
-    Shared_buffers shared(static_cast<unsigned int>(omp_get_max_threads()));
-#pragma omp parallel
-    runBody(plinkComputationBody, shared);
-  }
-
-  if (flags.bgen) {
-    if (flags.n_threads) omp_set_num_threads(par.n_threads);
-    Shared_buffers shared(static_cast<unsigned int>(omp_get_max_threads()));
-#pragma omp parallel
-    runBody(bgenComputationBody, shared);
-  }
+  if (flags.bplink) compute(plinkComputationBody);
+  if (flags.bgen) compute(bgenComputationBody);
 
   Shared_buffers serial_shared(0);
   {
@@ -134,36 +147,12 @@ static int run(int argc, char** argv) {
     }
 
     if (flags.matrix) {
-      engine.readVariantHeaderFromStream();
-      engine.printStatus();
-      engine.printRestStatus();
-      engine.printFinalize();
-      engine.readVariantOffset();
-      if (flags.incl_variants) engine.readVariantsToInclude();
-      // The status blocks showed the file's total; the extraction counts what it writes.
-      serial_shared.total_number_of_correlations = 0;
-      if (flags.incl_variants) {
-        engine.extractCorrelationsRegionMatrix();
-      } else {
-        engine.extractCorrelationsMatrix();
-      }
-      printDone();
+      extract(engine, serial_shared, &Corvane::extractCorrelationsMatrix,
+              &Corvane::extractCorrelationsRegionMatrix);
     }
-
     if (flags.table) {
-      engine.readVariantHeaderFromStream();
-      engine.printStatus();
-      engine.printRestStatus();
-      engine.printFinalize();
-      engine.readVariantOffset();
-      if (flags.incl_variants) engine.readVariantsToInclude();
-      serial_shared.total_number_of_correlations = 0;
-      if (flags.incl_variants) {
-        engine.extractCorrelationsRegionTable();
-      } else {
-        engine.extractCorrelationsTable();
-      }
-      printDone();
+      extract(engine, serial_shared, &Corvane::extractCorrelationsTable,
+              &Corvane::extractCorrelationsRegionTable);
     }
   }
   return 0;

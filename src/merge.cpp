@@ -216,6 +216,12 @@ void Corvane::readVariantHeaderFromMaster() {
                  std::to_string(bcor_start_variant) + " and its " + std::to_string(bin_n_variants) +
                  " variants!");
   }
+  // The merged file's readers take the run's last variant as the end of its range.
+  if (largest > bcor_end_variant) {
+    displayError("Error: The variants of the BCOR files to merge (" + std::to_string(smallest) + " to " +
+                 std::to_string(largest) + ") lie beyond the run's last variant " +
+                 std::to_string(bcor_end_variant) + "!");
+  }
   for (size_t k = 1; k < file_ranges.size(); ++k) {
     if (file_ranges[k].lowest <= file_ranges[k - 1].highest) {
       displayError("Error: The BCOR files to merge are not numbered in the order of their threads: file '" +

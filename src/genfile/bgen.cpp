@@ -229,8 +229,9 @@ void BgenParser::open(const std::string& name) {
     fail_shared("Error: File '" + filename + "' declares " + std::to_string(n) +
                 " samples, more than Corvane supports!");
   }
-  // Every sample takes at least one byte of every genotype block before compression.
-  if (context.number_of_variants > 0 && static_cast<uint64_t>(n) > 1100 * file_size) {
+  // Every sample takes at least one byte of every genotype block before compression. Checked
+  // whatever the declared variant count: the sample set below is built from n alone.
+  if (static_cast<uint64_t>(n) > 1100 * file_size) {
     fail_shared(corrupt(filename, "its header declares " + std::to_string(n) +
                                       " samples, more than a file of " +
                                       std::to_string(file_size) + " bytes can hold"));

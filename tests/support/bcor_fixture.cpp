@@ -1,4 +1,5 @@
 #include "bcor_fixture.hpp"
+#include "settings_guard.hpp"
 
 #include <stdexcept>
 
@@ -24,9 +25,7 @@ std::vector<VariantHeader> makeVariants(uint32_t first_index, uint32_t n, uint32
 
 void writePerThreadFiles(const StoredRun& run, const std::string& base, const std::vector<uint32_t>& shares,
                          const Tweak& tweak) {
-  SettingsGuard guard;
-  flags = Flags();
-  par = Parameters();
+  testutil::SettingsGuard guard;
   flags.bcor = true;
   par.bcor = base;
   flags.accuracy = true;

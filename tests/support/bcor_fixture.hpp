@@ -42,14 +42,4 @@ void writePerThreadFiles(const StoredRun& run, const std::string& base, const st
 // read like a merged file; returns its name.
 std::string writeSingleFile(const StoredRun& run, const std::string& base);
 
-// Restores the process-wide settings when a test ends.
-struct SettingsGuard {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
-  ~SettingsGuard() {
-    flags = saved_flags;
-    par = saved_par;
-  }
-};
-
 } // namespace testbcor

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "test_util.hpp"
+
 namespace testdata {
 
 namespace {
@@ -58,6 +60,27 @@ std::string bimLine(const PlinkVariant& v, char sep) {
 
 std::string famLine(const FamSample& s, char sep) {
   return s.fid + sep + s.iid + sep + s.father + sep + s.mother + sep + s.sex + sep + s.phenotype + '\n';
+}
+
+std::string famLines(int n) {
+  std::string fam;
+  for (int i = 0; i < n; ++i) fam += "F" + std::to_string(i) + " I" + std::to_string(i) + " 0 0 1 -9\n";
+  return fam;
+}
+
+std::string bimLines(int n, int first_position, int step) {
+  std::string bim;
+  for (int i = 0; i < n; ++i) {
+    bim += "1\trs" + std::to_string(i) + "\t0\t" + std::to_string(first_position + i * step) + "\tA\tG\n";
+  }
+  return bim;
+}
+
+void writePlinkSet(const std::string& base, const std::string& fam, const std::string& bim,
+                   const std::string& bed) {
+  testutil::writeFile(base + ".fam", fam);
+  testutil::writeFile(base + ".bim", bim);
+  testutil::writeFile(base + ".bed", bed);
 }
 
 PlinkWriter::PlinkWriter(const std::string& prefix, const std::vector<FamSample>& samples,

@@ -40,6 +40,14 @@ std::string bedRecord(const std::vector<double>& a_counts);
 std::string bimLine(const PlinkVariant& v, char separator);
 std::string famLine(const FamSample& s, char separator);
 
+// File sets written as text, for tests of the reader's checks: n .fam lines "F<i> I<i> 0 0 1 -9";
+// n .bim lines on chromosome 1, rs<i> at first_position + i * step, alleles A and G.
+std::string famLines(int n);
+std::string bimLines(int n, int first_position = 100, int step = 100);
+// Writes base.fam, base.bim and base.bed with the given contents.
+void writePlinkSet(const std::string& base, const std::string& fam, const std::string& bim,
+                   const std::string& bed);
+
 // Writes PREFIX.bed/.bim/.fam. Errors (bad genotype values, failed writes) throw std::runtime_error.
 class PlinkWriter {
  public:

@@ -1,5 +1,5 @@
 #pragma once
-// Helpers for the BCOR store tests: settings guard, bytes assembled by hand, fatal-exit checks,
+// Helpers for the BCOR store tests: bytes assembled by hand, fatal-exit checks,
 // and a small one-thread run written through the writers and read back through the readers.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "corvane.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace bcortest {
@@ -22,19 +23,6 @@ namespace bcortest {
         statement;                            \
       },                                      \
       ::testing::ExitedWithCode(1), regex)
-
-struct SettingsGuard {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
-  SettingsGuard() {
-    flags = Flags();
-    par = Parameters();
-  }
-  ~SettingsGuard() {
-    flags = saved_flags;
-    par = saved_par;
-  }
-};
 
 // Bytes written out by hand in the tests, independent of the code under test.
 struct Bytes {
@@ -79,6 +67,11 @@ inline VariantHeader variant(uint32_t index, const std::string& rsid, uint32_t p
   h.A_allele_freq = a_freq;
   h.B_allele_freq = 1.0 - a_freq;
   return h;
+}
+
+// Variants 0 ("a" at 1) and 1 ("b" at 2), both alleles at frequency 0.5.
+inline std::vector<VariantHeader> twoVariants() {
+  return {variant(0, "a", 1, 0.5), variant(1, "b", 2, 0.5)};
 }
 
 // An engine as the single thread of a run over the given variants, with its header values set.

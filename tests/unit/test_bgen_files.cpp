@@ -7,21 +7,12 @@
 
 #include "bgen_writer.hpp"
 #include "corvane.hpp"
+#include "death_test.hpp"
+#include "settings_guard.hpp"
 #include "simulate.hpp"
 #include "test_util.hpp"
 
 namespace {
-
-#define EXPECT_FATAL(statement, regex)                                              \
-  do {                                                                              \
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";                         \
-    EXPECT_EXIT(                                                                    \
-        {                                                                           \
-          std::cout.rdbuf(std::cerr.rdbuf());                                       \
-          statement;                                                                \
-        },                                                                          \
-        ::testing::ExitedWithCode(1), regex);                                       \
-  } while (0)
 
 bool sameDosage(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
 
@@ -204,8 +195,7 @@ TEST(BgenFiles, CompressionValuesTwoAndThreeAreRefused) {
 // Sample file, sample list and range with BGEN input
 
 struct BgenEngine {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
+  testutil::SettingsGuard guard;
   std::string dir;
   Shared_buffers shared{0};
   std::unique_ptr<Corvane> engine;
@@ -226,16 +216,9 @@ struct BgenEngine {
       writer.addVariantDosages(id, b);
     }
     writer.close();
-    flags = Flags();
-    par = Parameters();
     flags.bgen = flags.samples = true;
     par.bgen = dir + "/in.bgen";
     par.samples = dir + "/in.sample";
-  }
-  ~BgenEngine() {
-    engine.reset();
-    flags = saved_flags;
-    par = saved_par;
   }
   Corvane& open() {
     engine.reset(new Corvane(par, shared));

@@ -7,23 +7,13 @@
 
 #include "bgen_test_bytes.hpp"
 #include "corvane.hpp"
+#include "death_test.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 using namespace bgenbytes;
 
 namespace {
-
-// Error messages go to standard output; death tests match standard error.
-#define EXPECT_FATAL(statement, regex)                                              \
-  do {                                                                              \
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";                         \
-    EXPECT_EXIT(                                                                    \
-        {                                                                           \
-          std::cout.rdbuf(std::cerr.rdbuf());                                       \
-          statement;                                                                \
-        },                                                                          \
-        ::testing::ExitedWithCode(1), regex);                                       \
-  } while (0)
 
 struct Genotype {
   uint32_t a, b, c;  // stored integers of the three probabilities (layouts 0/1), or two (layout 2)
@@ -291,11 +281,8 @@ TEST(BgenReader, ThreeAllelesKeepTheFirstTwoAndZeroMagicIsAccepted) {
 }
 
 TEST(BgenReader, OpenBgenCopiesTheCounts) {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
+  testutil::SettingsGuard guard;
   const std::string path = writeScratch("engine", makeFile(1, false, tenSamples()));
-  flags = Flags();
-  par = Parameters();
   flags.bgen = true;
   par.bgen = path;
   {
@@ -308,8 +295,6 @@ TEST(BgenReader, OpenBgenCopiesTheCounts) {
     EXPECT_EQ(engine.bin_n_variants, 2u);
     EXPECT_EQ(engine.bgen_parser.filename, path);
   }
-  flags = saved_flags;
-  par = saved_par;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -355,10 +340,7 @@ TEST(BgenReaderDeath, OpeningRefusals) {
 }
 
 TEST(BgenReaderDeath, EngineRefusesFilesWithoutSamplesOrVariants) {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
-  flags = Flags();
-  par = Parameters();
+  testutil::SettingsGuard guard;
   flags.bgen = true;
   par.bgen = writeScratch("nosamples", file(0x9, 0, 1, {}, ""));
   Shared_buffers shared(0);
@@ -371,8 +353,6 @@ TEST(BgenReaderDeath, EngineRefusesFilesWithoutSamplesOrVariants) {
     Corvane engine(par, shared);
     EXPECT_FATAL(engine.openBGEN(true), "Error: File '.*data.bgen' contains no variants!");
   }
-  flags = saved_flags;
-  par = saved_par;
 }
 
 TEST(BgenReaderDeath, TruncatedVariantsAreDetected) {

@@ -9,23 +9,13 @@
 
 #include "correlation.hpp"
 #include "corvane.hpp"
+#include "settings_guard.hpp"
 
 namespace {
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-struct SettingsGuard {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
-  SettingsGuard() {
-    flags = Flags();
-    par = Parameters();
-  }
-  ~SettingsGuard() {
-    flags = saved_flags;
-    par = saved_par;
-  }
-};
+using testutil::SettingsGuard;
 
 // ---- plain references: one column, one pair at a time ----
 

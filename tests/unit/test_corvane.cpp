@@ -5,17 +5,11 @@
 #include <sstream>
 
 #include "corvane.hpp"
+#include "settings_guard.hpp"
 
 namespace {
 
-struct FlagsGuard {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
-  ~FlagsGuard() {
-    flags = saved_flags;
-    par = saved_par;
-  }
-};
+using testutil::SettingsGuard;
 
 TEST(SharedBuffers, HoldsOneZeroRecordPerThread) {
   Shared_buffers none(0);
@@ -30,9 +24,7 @@ TEST(SharedBuffers, HoldsOneZeroRecordPerThread) {
 }
 
 TEST(Engine, SerialEngineIdentityAndDefaults) {
-  FlagsGuard guard;
-  flags = Flags();
-  par = Parameters();
+  SettingsGuard guard;
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   EXPECT_EQ(engine.process_number, 0u);
@@ -46,9 +38,7 @@ TEST(Engine, SerialEngineIdentityAndDefaults) {
 }
 
 TEST(Engine, MergeCountPlinkNamesAndAccuracy) {
-  FlagsGuard guard;
-  flags = Flags();
-  par = Parameters();
+  SettingsGuard guard;
   flags.bplink = flags.bcor = flags.accuracy = true;
   par.bplink = "data/base";
   par.bcor = "out.bcor";
@@ -70,9 +60,7 @@ TEST(Engine, MergeCountPlinkNamesAndAccuracy) {
 }
 
 TEST(Engine, EachThreadKnowsItsNumberAndTeamSize) {
-  FlagsGuard guard;
-  flags = Flags();
-  par = Parameters();
+  SettingsGuard guard;
   Shared_buffers shared(3);
   std::vector<uint32_t> numbers(3), teams(3);
 #pragma omp parallel num_threads(3)
@@ -116,12 +104,8 @@ private:
 
 // A mode's engine with cleared settings; the test sets the flags and values it needs first.
 struct StatusFixture : ::testing::Test {
-  FlagsGuard guard;
+  SettingsGuard guard;
   Shared_buffers shared{0};
-  StatusFixture() {
-    flags = Flags();
-    par = Parameters();
-  }
   void addVariants(Corvane& engine, uint32_t n) {
     for (uint32_t i = 0; i < n; ++i) engine.variant_headers[i].index = i;
   }

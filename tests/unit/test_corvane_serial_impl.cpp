@@ -12,22 +12,12 @@
 #include "corvane.hpp"
 #include "corvane_serial_impl.hpp"
 #include "fatal.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace {
 
-struct SettingsGuard {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
-  SettingsGuard() {
-    flags = Flags();
-    par = Parameters();
-  }
-  ~SettingsGuard() {
-    flags = saved_flags;
-    par = saved_par;
-  }
-};
+using testutil::SettingsGuard;
 
 // Workload by its definition: later variants up to the first one farther than the window.
 std::vector<double> referenceWorkload(const std::vector<uint32_t>& pos, uint32_t window) {

@@ -9,7 +9,7 @@
 #include "bcor_test_helpers.hpp"
 
 using bcortest::Bytes;
-using bcortest::SettingsGuard;
+using testutil::SettingsGuard;
 
 namespace {
 
@@ -368,7 +368,13 @@ TEST_F(BcorDataFile, ThreadsWriteTheirOwnFilesConcurrently) {
         engine.sample_counts[i][i + 1] = 7;
       }
     }
-    bcortest::countRecords(engine);
+    // Per-engine counts only: the run's total is shared and set once, as the computation's
+    // atomic sum does, not written by every thread.
+    engine.number_of_correlation_records = static_cast<uint32_t>(engine.correlations.size());
+    engine.number_of_sample_count_records = static_cast<uint32_t>(engine.sample_counts.size());
+    engine.number_of_correlations_in_file = engine.correlations.size();
+#pragma omp single
+    shared.total_number_of_correlations = 29;
     bcortest::writeWholeFile(engine);
   }
   for (int t = 1; t <= 3; ++t) {
@@ -386,8 +392,7 @@ TEST_F(BcorDataFile, StreamStateFollowsTheWritersAndReaders) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/state.bcor";
-  bcortest::setUpOneThreadRun(
-      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(engine, bcortest::twoVariants());
   engine.correlations[0] = {{1, 0.5}};
   bcortest::countRecords(engine);
   EXPECT_EQ(engine.bcor_state, static_cast<uint32_t>(not_open));
@@ -418,8 +423,7 @@ TEST_F(BcorDataFile, UnknownAccuracyWithoutPairsIsWrittenAsIs) {
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/odd.bcor";
   engine.accuracy = "bogus";
-  bcortest::setUpOneThreadRun(
-      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(engine, bcortest::twoVariants());
   bcortest::writeWholeFile(engine);
   EXPECT_EQ(bcortest::readWholeFile(dir + "/odd.bcor_1").accuracy, "bogus");
 }
@@ -479,8 +483,7 @@ TEST_F(BcorDataFileDeathTest, WritingToAFullDevice) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/full.bcor";
-  bcortest::setUpOneThreadRun(
-      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(engine, bcortest::twoVariants());
   engine.correlations[0] = {{1, 0.5}};
   bcortest::countRecords(engine);
   EXPECT_FATAL(bcortest::writeWholeFile(engine), "Error: File '.*full.bcor_1' cannot be written!");

@@ -7,7 +7,7 @@
 #include "bcor_test_helpers.hpp"
 
 using bcortest::Bytes;
-using bcortest::SettingsGuard;
+using testutil::SettingsGuard;
 
 namespace {
 
@@ -250,8 +250,7 @@ TEST_F(BcorHeaderFile, FewerRecordsThanVariantsStopAtTheHeaderEnd) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/few.bcor";
-  bcortest::setUpOneThreadRun(
-      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(engine, bcortest::twoVariants());
   engine.bin_n_variants = engine.chunk_n_variants = 3;
   engine.bcor_end_variant = 2;
   bcortest::writeWholeFile(engine);
@@ -267,8 +266,7 @@ TEST_F(BcorHeaderFileDeathTest, ThreadSpecificFileIsRefused) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/threads.bcor";
-  bcortest::setUpOneThreadRun(
-      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(engine, bcortest::twoVariants());
   engine.n_processes = 2; // first of two threads: its share is half of the run
   engine.bin_n_variants = 4;
   engine.bcor_end_variant = 3;
@@ -284,8 +282,7 @@ TEST_F(BcorHeaderFileDeathTest, UnfinishedFileIsRefused) {
   Shared_buffers shared(0);
   Corvane engine(par, shared);
   engine.bcor_file = dir + "/unfinished.bcor";
-  bcortest::setUpOneThreadRun(
-      engine, {bcortest::variant(0, "a", 1, 0.5), bcortest::variant(1, "b", 2, 0.5)});
+  bcortest::setUpOneThreadRun(engine, bcortest::twoVariants());
   engine.correlations[0][1] = 0.5;
   bcortest::countRecords(engine);
   engine.writeVariantHeader();

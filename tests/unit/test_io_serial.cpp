@@ -5,7 +5,7 @@
 #include "bcor_test_helpers.hpp"
 
 using bcortest::Bytes;
-using bcortest::SettingsGuard;
+using testutil::SettingsGuard;
 
 namespace {
 

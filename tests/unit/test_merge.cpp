@@ -8,12 +8,13 @@
 
 #include "bcor_fixture.hpp"
 #include "corvane.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace {
 
 using testbcor::StoredRun;
-using testbcor::SettingsGuard;
+using testutil::SettingsGuard;
 using testbcor::StoredPair;
 
 // Twelve variants from index 0 with pairs in every thread's share, some with fewer samples.
@@ -81,8 +82,6 @@ void mergeFiles(const std::string& base, uint32_t n_files) {
 // The whole-file table of a BCOR file with every stored pair (thresholds 0).
 std::string tableOf(const std::string& bcor, const std::string& out) {
   SettingsGuard guard;
-  flags = Flags();
-  par = Parameters();
   flags.bcor = flags.table = true;
   par.bcor = bcor;
   par.table = out;

@@ -12,26 +12,16 @@
 #include <sstream>
 
 #include "corvane.hpp"
+#include "death_test.hpp"
 #include "plink.hpp"
 #include "plink_writer.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace {
 
-void stdoutToStderr() {
-  std::cout.flush();
-  std::fflush(stdout);
-  dup2(2, 1);
-}
-
-std::string exactly(const std::string& text) {
-  std::string pattern = "^";
-  for (char c : text) {
-    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) pattern += '\\';
-    pattern += c;
-  }
-  return pattern + "$";
-}
+using testutil::exactly;
+using testutil::stdoutToStderr;
 
 std::string bytes(std::initializer_list<int> values) {
   std::string out;
@@ -41,46 +31,25 @@ std::string bytes(std::initializer_list<int> values) {
 
 std::string bedHeader() { return bytes({0x6C, 0x1B, 0x01}); }
 
+using testdata::bimLines;
+using testdata::famLines;
+
 // Writes base.bed/.bim/.fam in a fresh directory and returns the base name.
 std::string writeSet(const std::string& name, const std::string& fam, const std::string& bim, const std::string& bed) {
   const std::string base = testutil::scratchDir(name) + "/set";
-  testutil::writeFile(base + ".fam", fam);
-  testutil::writeFile(base + ".bim", bim);
-  testutil::writeFile(base + ".bed", bed);
+  testdata::writePlinkSet(base, fam, bim, bed);
   return base;
 }
 
-std::string famLines(int n) {
-  std::string fam;
-  for (int i = 0; i < n; ++i) fam += "F" + std::to_string(i) + " I" + std::to_string(i) + " 0 0 1 -9\n";
-  return fam;
-}
-
-std::string bimLines(int n, int first_position = 100, int step = 100) {
-  std::string bim;
-  for (int i = 0; i < n; ++i) {
-    bim += "1\trs" + std::to_string(i) + "\t0\t" + std::to_string(first_position + i * step) + "\tA\tG\n";
-  }
-  return bim;
-}
-
 struct Engine {
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
+  testutil::SettingsGuard guard;
   Shared_buffers shared{0};
   std::unique_ptr<Corvane> engine;
   explicit Engine(const std::string& base) {
-    flags = Flags();
-    par = Parameters();
     flags.bplink = flags.bcor = true;
     par.bplink = base;
     par.bcor = base + ".bcor";
     engine = std::make_unique<Corvane>(par, shared);
-  }
-  ~Engine() {
-    engine.reset();
-    flags = saved_flags;
-    par = saved_par;
   }
   Corvane* operator->() { return engine.get(); }
 };

@@ -10,27 +10,16 @@
 #include <sstream>
 
 #include "corvane.hpp"
+#include "death_test.hpp"
+#include "plink_writer.hpp"
 #include "selection.hpp"
+#include "settings_guard.hpp"
 #include "test_util.hpp"
 
 namespace {
 
-// Messages go to standard output; death tests look at standard error.
-void stdoutToStderr() {
-  std::cout.flush();
-  std::fflush(stdout);
-  dup2(2, 1);
-}
-
-// The whole output of a dying statement must be exactly `text`.
-std::string exactly(const std::string& text) {
-  std::string pattern = "^";
-  for (char c : text) {
-    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) pattern += '\\';
-    pattern += c;
-  }
-  return pattern + "$";
-}
+using testutil::exactly;
+using testutil::stdoutToStderr;
 
 class Validators : public ::testing::Test {
 protected:
@@ -185,8 +174,7 @@ TEST_F(Validators, ValidatorsWorkOnFileStreams) {
 // A set of 10 samples (IIDs I0..I9) and variants at 100, 200, 300, 400.
 class Selections : public Validators {
 protected:
-  Flags saved_flags = flags;
-  Parameters saved_par = par;
+  testutil::SettingsGuard guard;
   std::string dir;
   std::string base;
   std::unique_ptr<Shared_buffers> shared;
@@ -197,18 +185,10 @@ protected:
     dir = testutil::scratchDir(std::string("selection_") +
                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
     base = dir + "/set";
-    std::string fam, bim;
-    for (int i = 0; i < 10; ++i) fam += "F" + std::to_string(i) + " I" + std::to_string(i) + " 0 0 1 -9\n";
-    for (int i = 0; i < 4; ++i) bim += "1\trs" + std::to_string(i) + "\t0\t" + std::to_string(100 * (i + 1)) + "\tA\tG\n";
-    testutil::writeFile(base + ".fam", fam);
-    testutil::writeFile(base + ".bim", bim);
-    testutil::writeFile(base + ".bed", std::string("\x6C\x1B\x01", 3) + std::string(4 * 3, '\0'));
+    testdata::writePlinkSet(base, testdata::famLines(10), testdata::bimLines(4),
+                            std::string("\x6C\x1B\x01", 3) + std::string(4 * 3, '\0'));
   }
-  void TearDown() override {
-    engine.reset();
-    flags = saved_flags;
-    par = saved_par;
-  }
+  void TearDown() override { engine.reset(); }
   Corvane& open(const std::string& list = "", std::vector<uint32_t> range = {}) {
     flags = Flags();
     par = Parameters();

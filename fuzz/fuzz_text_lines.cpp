@@ -1,0 +1,160 @@
+// Text-line validators on arbitrary bytes: the field splitter against the single-space rule, the
+// integer field, the two column checks and the two header checks, each refusal checked for its
+// exact message.
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "corvane.hpp"
+#include "fuzz_support.hpp"
+#include "selection.hpp"
+
+using fuzzsupport::Refusal;
+using fuzzsupport::fail;
+
+namespace {
+
+// The rule, written independently: split at every space; a trailing space opens no field.
+std::vector<std::string> splitRule(const std::string& line) {
+  std::vector<std::string> fields;
+  if (line.empty()) return fields;
+  std::string field;
+  for (char c : line) {
+    if (c == ' ') {
+      fields.push_back(field);
+      field.clear();
+    } else {
+      field += c;
+    }
+  }
+  if (line.back() != ' ') fields.push_back(field);
+  return fields;
+}
+
+void expectMessage(const Refusal& r, const std::string& expected, const char* what) {
+  fuzzsupport::checkRefusal(r);
+  if (r.message != expected) fail(std::string(what) + ": message [" + r.message + "] instead of [" + expected + "]");
+}
+
+void fuzzReadString(const std::string& line, const std::vector<std::string>& expected) {
+  std::istringstream stream(line);
+  size_t k = 0;
+  try {
+    for (;; ++k) {
+      const std::string field = readString(stream, "list.txt", 7);
+      if (k >= expected.size()) fail("readString returned more fields than the line holds");
+      if (field != expected[k]) fail("readString field " + std::to_string(k) + " differs from the rule");
+    }
+  } catch (const Refusal& r) {
+    if (k != expected.size()) fail("readString refused before the last field");
+    expectMessage(r, "\n\nError: Encountered emtpy input in line 7 in list.txt!", "readString");
+  }
+}
+
+void fuzzConvertInteger(const std::string& text) {
+  // What may pass: the whole text a number, whole, positive and within 32 signed bits.
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  const bool acceptable = !text.empty() && end == text.c_str() + text.size() && value > 0.0 &&
+                          value == std::floor(value) && value <= 2147483647.0;
+  try {
+    const int32_t n = convertInteger(text, "list.txt", 3);
+    if (!acceptable) fail("convertInteger accepted [" + text + "]");
+    if (static_cast<double>(n) != value) fail("convertInteger changed the value of [" + text + "]");
+  } catch (const Refusal& r) {
+    if (acceptable) fail("convertInteger refused [" + text + "]");
+    expectMessage(r, "\n\nError: Encountered non-numeric data '" + text + "' in line 3 in list.txt!",
+                  "convertInteger");
+  }
+}
+
+void fuzzColumnChecks(const std::string& text, size_t n_fields, int32_t start, int32_t limit) {
+  const int64_t count = int64_t(start) + int64_t(n_fields);
+  {
+    std::istringstream stream(text);
+    try {
+      checkLine(stream, "list.txt", start, limit);
+      if (count > limit) fail("checkLine accepted too many columns");
+      if (stream.tellg() != 0) fail("checkLine did not rewind its stream");
+    } catch (const Refusal& r) {
+      if (count <= limit) fail("checkLine refused a line within the maximum");
+      expectMessage(r, "Error: Encountered " + std::to_string(count) + " column(s) in list.txt but " +
+                           std::to_string(limit) + " columns are required!", "checkLine");
+    }
+  }
+  {
+    // Counting stops at the minimum, so a refusal shows the line's own count.
+    std::istringstream stream(text);
+    try {
+      checkLineSample(stream, "samples.txt", start, limit);
+      if (count < limit) fail("checkLineSample accepted too few columns");
+      if (stream.tellg() != 0) fail("checkLineSample did not rewind its stream");
+    } catch (const Refusal& r) {
+      if (count >= limit) fail("checkLineSample refused a line with enough columns");
+      expectMessage(r, "Error: Encountered " + std::to_string(count) + " column(s) in samples.txt but at least " +
+                           std::to_string(limit) + " columns are required!", "checkLineSample");
+    }
+  }
+}
+
+void fuzzHeaders(Corvane& engine, const std::string& text, const std::vector<std::string>& fields) {
+  static const char* const list_words[] = {"RSID", "position", "chromosome", "A_allele", "B_allele"};
+  {
+    size_t bad = fields.size();
+    for (size_t k = 0; k < fields.size() && bad == fields.size(); ++k) {
+      if (fields[k] != list_words[k < 4 ? k : 4]) bad = k;
+    }
+    std::istringstream stream(text);
+    try {
+      engine.readFirstLine(stream, "variants.txt");
+      if (bad != fields.size()) fail("readFirstLine accepted a wrong header");
+    } catch (const Refusal& r) {
+      if (bad == fields.size()) fail("readFirstLine refused a right header");
+      const char* word = list_words[bad < 4 ? bad : 4];
+      expectMessage(r, "\nError: Encountered '" + fields[bad] + "' in place of '" + word +
+                           "' in header in variants.txt!", "readFirstLine");
+    }
+  }
+  {
+    static const char* const sample_words[] = {"ID_1", "ID_2", "missing"};
+    size_t bad = 3;
+    for (size_t k = 0; k < fields.size() && k < 3 && bad == 3; ++k) {
+      if (fields[k] != sample_words[k]) bad = k;
+    }
+    std::istringstream stream(text);
+    try {
+      engine.readTwoLinesSample(stream, "data.sample");
+      if (bad != 3) fail("readTwoLinesSample accepted a wrong header");
+    } catch (const Refusal& r) {
+      if (bad == 3) fail("readTwoLinesSample refused a right header");
+      expectMessage(r, "\n\nError: Encountered '" + fields[bad] + "' in place of '" + sample_words[bad] +
+                           "' in header in data.sample!", "readTwoLinesSample");
+    }
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Shared_buffers shared(0);
+  static Corvane engine(par, shared);
+
+  // Two leading bytes choose the column checks' start and limit; the rest is the text.
+  if (size < 2) return 0;
+  const int32_t start = static_cast<int8_t>(data[0]);
+  const int32_t limit = static_cast<int8_t>(data[1]);
+  const std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
+  const std::string line = text.substr(0, text.find('\n'));
+  const std::vector<std::string> fields = splitRule(line);
+  if (countSpaceFields(line) != fields.size()) fail("countSpaceFields differs from the rule");
+
+  fuzzReadString(line, fields);
+  fuzzConvertInteger(line);
+  fuzzColumnChecks(text, fields.size(), 0, 5);
+  fuzzColumnChecks(text, fields.size(), 0, 3);
+  fuzzColumnChecks(text, fields.size(), start, limit);
+  fuzzHeaders(engine, text, fields);
+  return 0;
+}
