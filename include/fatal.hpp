@@ -1,6 +1,8 @@
 #pragma once
 // The one way a run ends on an error: an "Error: " message on standard output and status 1.
 // Checks that malformed input can reach use these, never assert(): they stay on in release builds.
+// The first fault reported is the only one printed, and nothing printed after it reaches standard
+// output, whichever threads still run.
 #include <string>
 
 namespace corvane {

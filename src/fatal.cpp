@@ -2,7 +2,6 @@
 
 #include <omp.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -17,27 +16,46 @@ namespace {
 // Standard output passes through this buffer, which remembers whether the last character ended a
 // line: progress lines ("- Preprocessing ...    ", "\r- Merging files : 2/2") stay open, and an
 // error message must not continue them, or a script looking for lines that start with "Error: "
-// misses it.
+// misses it. It also keeps the error last: once the message is out, whatever other threads still
+// print (progress lines of their chunks) is dropped.
 class LineTracker : public std::streambuf {
 public:
   explicit LineTracker(std::streambuf* target) : target_(target) {}
-  bool atLineStart() const { return at_line_start_.load(std::memory_order_relaxed); }
+
+  // The run's last words, on a line of their own; every later write is dropped.
+  void writeLast(const std::string& message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    const std::string text =
+        !at_line_start_ && !message.empty() && message[0] != '\n' ? "\n" + message : message;
+    target_->sputn(text.data(), static_cast<std::streamsize>(text.size()));
+    target_->pubsync();
+  }
 
 protected:
   int_type overflow(int_type c) override {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    at_line_start_.store(traits_type::to_char_type(c) == '\n', std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return c;
+    at_line_start_ = traits_type::to_char_type(c) == '\n';
     return target_->sputc(traits_type::to_char_type(c));
   }
   std::streamsize xsputn(const char* s, std::streamsize n) override {
-    if (n > 0) at_line_start_.store(s[n - 1] == '\n', std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return n;
+    if (n > 0) at_line_start_ = s[n - 1] == '\n';
     return target_->sputn(s, n);
   }
-  int sync() override { return target_->pubsync(); }
+  int sync() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return target_->pubsync();
+  }
 
 private:
   std::streambuf* target_;
-  std::atomic<bool> at_line_start_{true};
+  std::mutex mutex_;
+  bool closed_ = false;
+  bool at_line_start_ = true;
 };
 
 LineTracker* tracker() {
@@ -53,13 +71,6 @@ LineTracker* tracker() {
 
 // Installed before main, so every line written to standard output is seen.
 LineTracker* const tracker_at_start = tracker();
-
-// The message on a line of its own: a line break first when a progress line is still open.
-std::string onItsOwnLine(const std::string& message) {
-  const bool open_line = std::cout.rdbuf() == tracker() && !tracker()->atLineStart();
-  if (open_line && !message.empty() && message[0] != '\n') return "\n" + message;
-  return message;
-}
 
 std::mutex outputs_mutex;
 std::set<std::string>& unfinishedOutputs() {
@@ -78,8 +89,23 @@ void removeUnfinishedOutputs() {
   unfinishedOutputs().clear();
 }
 
-// Set once a collective stop has been printed.
-std::atomic<bool> collective_printed{false};
+// The first fault reported is the run's error; a thread that meets another one after it (two
+// threads decoding one bad block) waits until it is out, then ends the process without a word.
+std::mutex report_mutex;
+bool reported = false;
+
+void reportOnce(const std::string& message) {
+  std::lock_guard<std::mutex> lock(report_mutex);
+  if (reported) return;
+  reported = true;
+  removeUnfinishedOutputs();
+  if (std::cout.rdbuf() == tracker()) {
+    tracker()->writeLast(message + "\n\n");
+  } else {
+    std::cout << message << "\n\n";
+  }
+  std::cout.flush();
+}
 
 [[noreturn]] void terminate() {
   std::cout.flush();
@@ -107,31 +133,19 @@ void keepOnError(const std::string& path) {
 }
 
 void fatalError(const std::string& message) {
-  removeUnfinishedOutputs();
-  printLocked(onItsOwnLine(message) + "\n\n");
+  reportOnce(message);
   terminate();
 }
 
 void fatalErrorCollective(const std::string& message, bool is_master) {
-  if (is_master) {
-    removeUnfinishedOutputs();
-    printLocked(onItsOwnLine(message) + "\n\n");
-    collective_printed = true;
-  }
+  if (is_master) reportOnce(message);
   if (omp_in_parallel()) {
 #pragma omp barrier
   }
   // A fault that the master did not meet (a file that only some threads could open, with the
-  // descriptors running out) is printed by the first thread through here; the lock keeps every
-  // other thread from ending the process before it is out.
-#pragma omp critical(corvane_stdout)
-  {
-    if (!collective_printed) {
-      removeUnfinishedOutputs();
-      std::cout << onItsOwnLine(message) << "\n\n";
-    }
-    terminate();
-  }
+  // descriptors running out) is printed by the first thread through here.
+  reportOnce(message);
+  terminate();
 }
 
 } // namespace corvane

@@ -218,6 +218,35 @@ bgen_case("bgen_compression_bit1", patch(stored, so["flags"], u32(struct.unpack_
 bgen_case("bgen_two_chromosomes", patch(stored, so["chromosome_length"] + 2, b"2"), "chromosome")
 bgen_case("bgen_more_threads_than_variants", read(one + ".bgen"), "parallel processes but")
 
+
+def bgen_block_starts(data):
+    """File offset of every variant's probability block (its length field) in a layout 2 file."""
+    (offset,) = struct.unpack_from("<I", data, 0)
+    (n_variants,) = struct.unpack_from("<I", data, 8)
+    starts, p = [], offset + 4
+    for _ in range(n_variants):
+        for _ in range(3):  # SNPID, RSID, chromosome
+            p += 2 + struct.unpack_from("<H", data, p)[0]
+        (n_alleles,) = struct.unpack_from("<H", data, p + 4)
+        p += 6
+        for _ in range(n_alleles):
+            p += 4 + struct.unpack_from("<I", data, p)[0]
+        starts.append(p)
+        p += 4 + struct.unpack_from("<I", data, p)[0]
+    return starts
+
+
+# A block that only the thread whose share holds it decodes, near the end of the run, while the
+# other threads still print progress: the error is printed once and nothing follows it. Repeated,
+# since the threads' timing differs from run to run.
+late = generate("late", "--samples", "400", "--variants", "300", "--bgen", "--seed", "8")
+data = read(late + ".bgen")
+block = bgen_block_starts(data)[290]
+damaged = patch(data, block + 8 + 4, b"\x00\xff\x00\xff\x00\xff")
+for k in range(20):
+    bgen_case("bgen_late_damaged_block_run%d" % k, damaged, threads=8, expect="is corrupt",
+              extra=["--n-variants-chunk", "7", "--variant-window-size", "20000"])
+
 # zstd-compressed BGEN, as plink2 writes BGEN 1.3.
 if shutil.which("plink2"):
     p = subprocess.run(["plink2", "--bfile", plink, "--export", "bgen-1.3", "--out", path("zstd")],
@@ -553,6 +582,8 @@ def judge(c):
         faults.append("status %s instead of 1" % status)
     if not re.search(r"(?m)^Error: ", out):
         faults.append("no line starting with 'Error: '")
+    elif len(re.findall(r"Error: ", out)) != 1 or not out.rstrip("\n").split("\n")[-1].startswith("Error: "):
+        faults.append("the error is not printed exactly once, as the last line")
     if c.expect is not None and c.expect not in out:
         faults.append("message lacks %r" % c.expect)
     if "- Done!" in out:
