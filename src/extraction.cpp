@@ -14,6 +14,7 @@
 
 #include "corvane.hpp"
 #include "fatal.hpp"
+#include "pair_spool.hpp"
 #include "selection.hpp"
 
 namespace {
@@ -212,14 +213,26 @@ bool isNonDecreasing(const VariantSet& set) {
 }
 
 // The table's thresholds: a pair computed on enough of the samples and with a large enough |r|
-// waits in `pending` for its line.
-auto passingPairsInto(const Corvane& engine, std::vector<ExtractedPair>& pending) {
+// goes to `keep` for its line.
+template <typename Keep>
+auto passingPairs(const Corvane& engine, Keep keep) {
   const double n_samples_used = engine.bin_n_samples;
-  return [&engine, &pending, n_samples_used](uint32_t p, uint32_t q, double r, uint32_t s) {
+  return [&engine, keep, n_samples_used](uint32_t p, uint32_t q, double r, uint32_t s) {
     if (s / n_samples_used >= engine.ld_n_samples_avail_prop && std::fabs(r) >= engine.ld_thold) {
-      pending.push_back(ExtractedPair{p, q, r, s});
+      keep(ExtractedPair{p, q, r, s});
     }
   };
+}
+
+void writeTableLine(Corvane& engine, const VariantSet& set, const std::vector<bool>& flipped,
+                    const ExtractedPair& pair) {
+  const VariantHeader& a = *set[pair.first];
+  const VariantHeader& b = *set[pair.second];
+  const double r = flipped[pair.first] != flipped[pair.second] ? -pair.correlation : pair.correlation;
+  engine.text_out << a.chromosome << ' ' << pair.first + 1 << ' ' << a.RSID << ' ' << a.position << ' '
+                  << pair.second + 1 << ' ' << b.RSID << ' ' << b.position << ' ' << r << ' '
+                  << pair.n_samples << '\n';
+  ++engine.shared_buffers.total_number_of_correlations;
 }
 
 // Writes the pending table lines in the order of the walk (first place, then second place).
@@ -228,16 +241,7 @@ void writeTableLines(Corvane& engine, const VariantSet& set, const std::vector<b
   std::sort(pending.begin(), pending.end(), [](const ExtractedPair& x, const ExtractedPair& y) {
     return x.first != y.first ? x.first < y.first : x.second < y.second;
   });
-  std::ostream& out = engine.text_out;
-  for (const ExtractedPair& pair : pending) {
-    const VariantHeader& a = *set[pair.first];
-    const VariantHeader& b = *set[pair.second];
-    const double r = flipped[pair.first] != flipped[pair.second] ? -pair.correlation : pair.correlation;
-    out << a.chromosome << ' ' << pair.first + 1 << ' ' << a.RSID << ' ' << a.position << ' '
-        << pair.second + 1 << ' ' << b.RSID << ' ' << b.position << ' ' << r << ' ' << pair.n_samples
-        << '\n';
-  }
-  engine.shared_buffers.total_number_of_correlations += pending.size();
+  for (const ExtractedPair& pair : pending) writeTableLine(engine, set, flipped, pair);
   pending.clear();
   checkTextOutput(engine, engine.table_file);
 }
@@ -407,7 +411,7 @@ void Corvane::extractCorrelationsTable() {
       [n](uint32_t i) {
         if (i + 1 < n && i % 100 != 0) std::cout << kProcessing << i + 1 << "/" << n << std::flush;
       },
-      passingPairsInto(*this, pending),
+      passingPairs(*this, [&pending](const ExtractedPair& pair) { pending.push_back(pair); }),
       [&] { writeTableLines(*this, set, flipped, pending); });
   std::cout << kProcessing << n << "/" << n << std::flush << std::endl;
   std::cout << kExtracted << shared_buffers.total_number_of_correlations << std::endl;
@@ -424,20 +428,27 @@ void Corvane::extractCorrelationsRegionTable() {
   text_out << "chromosome index1 RSID1 position1 index2 RSID2 position2 correlation n_samples\n";
 
   // In a list in index order the pairs of each visited variant come next in the table; otherwise
-  // the lines are ordered once all pairs are found.
+  // the pairs found wait in the spool, which holds them on disk beyond its memory, until the walk
+  // has found them all.
   const bool in_index_order = isNonDecreasing(set);
   std::vector<ExtractedPair> pending;
+  PairSpool spool(table_file + ".corvane-sort.tmp");
+  const auto keep = [&](const ExtractedPair& pair) {
+    if (in_index_order) {
+      pending.push_back(pair);
+    } else {
+      spool.add(pair);
+    }
+  };
   // Unlike the requested matrix, the requested table shows its progress against n - 1.
   walkStoredPairs(
       *this, set, true,
       [n](uint32_t i) {
         if (i + 1 < n && i % 100 == 0) std::cout << kProcessing << i + 1 << "/" << n - 1 << std::flush;
       },
-      passingPairsInto(*this, pending),
-      [&] {
-        if (in_index_order) writeTableLines(*this, set, flipped, pending);
-      });
-  writeTableLines(*this, set, flipped, pending);
+      passingPairs(*this, keep), [&] { writeTableLines(*this, set, flipped, pending); });
+  spool.drain([&](const ExtractedPair& pair) { writeTableLine(*this, set, flipped, pair); });
+  checkTextOutput(*this, table_file);
   std::cout << kProcessing << n - 1 << "/" << n - 1 << std::flush << std::endl;
   std::cout << kExtracted << shared_buffers.total_number_of_correlations << std::endl;
   closeTextOutput(*this, table_file);
