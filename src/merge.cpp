@@ -185,11 +185,21 @@ void Corvane::readVariantHeaderFromMaster() {
       ++j;
     }
     // The merged header takes its records from here: a file that holds more or fewer than it
-    // announces would leave the merged file inconsistent.
-    if (j != h.number_of_variants_in_file || position != h.header_size) {
-      displayError("Error: File '" + name + "' does not hold the " +
-                   std::to_string(h.number_of_variants_in_file) +
-                   " variant records that its header announces!");
+    // announces would leave the merged file inconsistent. Records past the announced count are
+    // counted, so that the message tells what the file holds.
+    uint64_t held = j;
+    while (position < h.header_size) {
+      position += 4 + readStreamToBuffer(bcor_in).size();
+      ++held;
+    }
+    if (position != h.header_size) {
+      displayError("Error: File '" + name +
+                   "' is corrupt: its variant header records do not end where its header ends!");
+    }
+    if (held != h.number_of_variants_in_file) {
+      displayError("Error: File '" + name + "' holds " + std::to_string(held) +
+                   " variant records, but its header announces " +
+                   std::to_string(h.number_of_variants_in_file) + "!");
     }
     bcor_in.close();
   }

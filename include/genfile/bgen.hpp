@@ -296,6 +296,10 @@ inline void read_bits_from_buffer(BitReader& reader, uint32_t bits) {
   }
 }
 
+// The refusal of a sample whose probabilities sum above 1: the sum with every digit it needs, so
+// that 1.0000000116 does not read as 1.000000.
+[[noreturn]] void throw_sum_above_one(uint32_t sample, double sum);
+
 // Takes the next `bits`-bit value from the accumulator.
 inline uint32_t parse_bit_representation(BitReader& reader, uint32_t bits) {
   read_bits_from_buffer(reader, bits);
@@ -366,10 +370,7 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
       const double v0 = static_cast<double>(impl::parse_bit_representation(reader, B)) / denominator;
       const double v1 = static_cast<double>(impl::parse_bit_representation(reader, B)) / denominator;
       const double sum = v0 + v1;
-      if (sum > 1.00000001) {
-        throw BGenFormatError("the probabilities of sample " + std::to_string(i + 1) +
-                              " sum to " + std::to_string(sum) + ", above 1");
-      }
+      if (sum > 1.00000001) impl::throw_sum_above_one(i + 1, sum);
       setter.set_sample(i);
       setter.set_diploid(v0, v1, 1.0 - sum);
       continue;
@@ -404,10 +405,7 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
       setter.set_value(value);
       sum += value;
       if (phased ? (j % group == 0) : (j == S)) {
-        if (sum > 1.00000001) {
-          throw BGenFormatError("the probabilities of sample " + std::to_string(i + 1) +
-                                " sum to " + std::to_string(sum) + ", above 1");
-        }
+        if (sum > 1.00000001) impl::throw_sum_above_one(i + 1, sum);
         setter.set_value(1.0 - sum);
         sum = 0.0;
       }

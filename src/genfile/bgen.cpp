@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -152,6 +153,18 @@ double get_probability_conversion_factor(uint32_t flags) {
 
 } // namespace impl
 } // namespace v11
+
+namespace v12 {
+namespace impl {
+void throw_sum_above_one(uint32_t sample, double sum) {
+  // The shortest text that reads back as the same double.
+  char text[32];
+  const std::to_chars_result written = std::to_chars(text, text + sizeof text, sum);
+  throw BGenFormatError("the probabilities of sample " + std::to_string(sample) + " sum to " +
+                        std::string(text, written.ptr) + ", above 1");
+}
+} // namespace impl
+} // namespace v12
 
 } // namespace bgen
 } // namespace genfile

@@ -348,6 +348,10 @@ TEST(BgenV12, SumsAndRefusedParameters) {
                 .find("above 1"),
             std::string::npos);
   const uint64_t max32 = 0xFFFFFFFFull;
+  // Just above the tolerance: the message shows the excess, not "1.000000".
+  EXPECT_NE(formatError([&] { decodeV12(v12Data(1, 2, 2, 2, {2}, false, 32, {max32, 50}), 1); })
+                .find("sum to 1.0000000116415322, above 1"),
+            std::string::npos);
   const ProbabilityTable t =
       decodeV12(v12Data(1, 2, 2, 2, {2}, false, 32, {max32, 1}), 1);
   EXPECT_LT(t(0, 2), 0.0);

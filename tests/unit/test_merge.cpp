@@ -234,6 +234,16 @@ TEST_F(Merge, SharesAndStoredPairsMustAddUp) {
                      "Error: Number of read correlations is not equal to total number of computed correlations!");
 }
 
+// The message once said "does not hold the 4 variant records that its header announces" of a file
+// that holds 5: it must tell both counts, whichever is larger.
+TEST_F(Merge, VariantRecordCountThatDiffersFromTheHeaderIsNamed) {
+  testbcor::writePerThreadFiles(twelveVariantRun(), base, {4, 5, 3});
+  patchU32(base + "_2", field(4), 4);
+  EXPECT_MERGE_FAILS(base, 3, "Error: File '" + base + "_2' holds 5 variant records, but its header announces 4!");
+  patchU32(base + "_2", field(4), 6);
+  EXPECT_MERGE_FAILS(base, 3, "Error: File '" + base + "_2' holds 5 variant records, but its header announces 6!");
+}
+
 TEST_F(Merge, StoredPairsBeyondThirtyTwoBitsAddUp) {
   testbcor::writePerThreadFiles(twelveVariantRun(), base, {4, 5, 3});
   const uint64_t per_file = 3000000000ull;
