@@ -13,7 +13,8 @@
 
 class PairSpool {
 public:
-  // About 32 MB of pairs in memory, and runs merged 64 at a time (256 KB read ahead from each).
+  // 1 M pairs (24 MiB) in memory; the merge reads ahead from at most 64 runs at a time in the same
+  // memory.
   static constexpr std::size_t kPairsInMemory = std::size_t(1) << 20;
   static constexpr std::size_t kMaxRunsPerMerge = 64;
 
