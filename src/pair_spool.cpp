@@ -16,6 +16,11 @@ typedef PairSpool::Record Record;
 
 uint64_t orderKey(const Record& r) { return (static_cast<uint64_t>(r.first) << 32) | r.second; }
 
+void sortInTableOrder(std::vector<Record>& records) {
+  std::sort(records.begin(), records.end(),
+            [](const Record& x, const Record& y) { return orderKey(x) < orderKey(y); });
+}
+
 Record toRecord(const ExtractedPair& pair) {
   return Record{pair.first, pair.second, pair.n_samples, 0u, pair.correlation};
 }
@@ -73,8 +78,7 @@ void PairSpool::add(const ExtractedPair& pair) {
 }
 
 void PairSpool::spill() {
-  std::sort(buffer_.begin(), buffer_.end(),
-            [](const Record& x, const Record& y) { return orderKey(x) < orderKey(y); });
+  sortInTableOrder(buffer_);
   if (!file_.is_open()) {
     file_.open(path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file_.is_open()) fail("cannot be written!");
@@ -116,8 +120,7 @@ void PairSpool::mergeRuns(std::size_t first_run, std::size_t n_runs,
 
 void PairSpool::drain(const std::function<void(const ExtractedPair&)>& write) {
   if (runs_.empty()) {
-    std::sort(buffer_.begin(), buffer_.end(),
-              [](const Record& x, const Record& y) { return orderKey(x) < orderKey(y); });
+    sortInTableOrder(buffer_);
     for (const Record& r : buffer_) write(toPair(r));
     std::vector<Record>().swap(buffer_);
     return;
