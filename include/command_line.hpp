@@ -63,8 +63,8 @@ void checkSelect(char** argv, char* end, int index, int argc, std::vector<uint32
 // ---- end option parsing ----
 
 // ---- option checking ----
-// Throws the message of the first failing test: combination rules, file tests, thread count,
-// accuracy word.
+// Throws the message of the first failing test: combination rules, file tests (an input must be a
+// regular file), thread count, accuracy word, then any output of the run that is one of its inputs.
 void checkOptions(const Flags& flags, const Parameters& par);
 
 // True when the name can be opened for reading as a regular file.

@@ -25,6 +25,9 @@ public:
   PairSpool(const PairSpool&) = delete;
   PairSpool& operator=(const PairSpool&) = delete;
 
+  // Where a table's spool keeps its temporary file: beside the table.
+  static std::string temporaryPathFor(const std::string& table_path);
+
   void add(const ExtractedPair& pair);
   // Calls `write` for every pair added, in the table's order, then removes the temporary file.
   void drain(const std::function<void(const ExtractedPair&)>& write);

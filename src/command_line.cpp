@@ -10,6 +10,9 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <system_error>
+
+#include "pair_spool.hpp"
 
 Flags flags;
 Parameters par;
@@ -192,12 +195,104 @@ void parseOptions(char** argv, int argc, Flags& flags, Parameters& par) {
 }
 
 bool checkFileExists(const std::string& name) {
-  // A directory opens as a stream on Linux but yields no data.
+  // A directory opens as a stream on Linux but yields no data, and opening a FIFO waits for a
+  // writer: only a regular file is tried.
   std::error_code error;
-  if (std::filesystem::is_directory(name, error)) return false;
+  if (std::filesystem::status(name, error).type() != std::filesystem::file_type::regular) return false;
   std::ifstream file(name);
   return file.good();
 }
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Something other than a regular file or a directory: a pipe, a FIFO, a device, a socket.
+bool isSpecialFile(const std::string& name) {
+  std::error_code error;
+  const fs::file_type type = fs::status(name, error).type();
+  return type != fs::file_type::none && type != fs::file_type::not_found && type != fs::file_type::regular &&
+         type != fs::file_type::directory;
+}
+
+// Every thread reads the inputs, and some are read twice (header checks rewind them): a pipe would
+// be read in pieces or found empty.
+void refuseSpecialFile(const std::string& name) {
+  if (isSpecialFile(name)) {
+    throw "Error: File '" + name +
+        "' is not a regular file: inputs are read more than once, so a pipe or device must be written to a "
+        "file first!";
+  }
+}
+
+struct RunInput {
+  std::string name;
+  bool bcor_being_read;  // the BCOR file of a meta, matrix or table run
+};
+
+// The input files named by the options, in the order in which they are tested.
+std::vector<RunInput> namedInputs(const Flags& flags, const Parameters& par) {
+  std::vector<RunInput> inputs;
+  auto add = [&inputs](bool given, const std::string& name) {
+    if (given) inputs.push_back({name, false});
+  };
+  add(flags.bgen, par.bgen);
+  add(flags.samples, par.samples);
+  add(flags.bplink, par.bplink + ".bed");
+  add(flags.bplink, par.bplink + ".bim");
+  add(flags.bplink, par.bplink + ".fam");
+  add(flags.incl_variants, par.incl_variants);
+  add(flags.incl_samples, par.incl_samples);
+  if (flags.meta || flags.matrix || flags.table) inputs.push_back({par.bcor, true});
+  return inputs;
+}
+
+std::vector<RunInput> runInputs(const Flags& flags, const Parameters& par) {
+  std::vector<RunInput> inputs = namedInputs(flags, par);
+  if (flags.merge) {
+    // The merge stops at the first per-thread file missing, with a message of its own.
+    for (int32_t i = 1; i <= par.n_threads; ++i) {
+      const std::string name = par.bcor + "_" + std::to_string(i);
+      std::error_code error;
+      if (!fs::exists(name, error)) break;
+      refuseSpecialFile(name);
+      inputs.push_back({name, false});
+    }
+  }
+  return inputs;
+}
+
+std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
+  std::vector<std::string> outputs;
+  if (flags.bgen || flags.bplink) {
+    // The team of a computation is as large as this, one BCOR file per thread.
+    const int threads = flags.n_threads ? par.n_threads : omp_get_max_threads();
+    for (int i = 1; i <= threads; ++i) outputs.push_back(par.bcor + "_" + std::to_string(i));
+  }
+  if (flags.merge) outputs.push_back(par.bcor);
+  if (flags.meta) outputs.push_back(par.meta);
+  if (flags.matrix) outputs.push_back(par.matrix);
+  if (flags.table) {
+    outputs.push_back(par.table);
+    outputs.push_back(PairSpool::temporaryPathFor(par.table));
+  }
+  return outputs;
+}
+
+// By file identity, so that links, hard links and other spellings of one file are caught.
+void refuseOutputsOverInputs(const Flags& flags, const Parameters& par) {
+  const std::vector<RunInput> inputs = runInputs(flags, par);
+  for (const std::string& output : runOutputs(flags, par)) {
+    for (const RunInput& input : inputs) {
+      std::error_code error;
+      if (!fs::equivalent(output, input.name, error)) continue;
+      if (input.bcor_being_read) throw "Error: File '" + output + "' cannot be written: it is the BCOR file being read!";
+      throw "Error: File '" + output + "' cannot be written: it is the input file '" + input.name + "' of this run!";
+    }
+  }
+}
+
+} // namespace
 
 void checkOptions(const Flags& flags, const Parameters& par) {
   auto fail = [](const std::string& message) { throw message; };
@@ -234,17 +329,10 @@ void checkOptions(const Flags& flags, const Parameters& par) {
   if (flags.incl_range && flags.incl_variants)
     fail("Error: Option '--incl-range' and '--incl-variants' cannot be supplied together!");
 
-  auto requireFile = [&](bool given, const std::string& name) {
-    if (given && !checkFileExists(name)) fail("Error: File '" + name + "' cannot be found!");
-  };
-  requireFile(flags.bgen, par.bgen);
-  requireFile(flags.samples, par.samples);
-  requireFile(flags.bplink, par.bplink + ".bed");
-  requireFile(flags.bplink, par.bplink + ".bim");
-  requireFile(flags.bplink, par.bplink + ".fam");
-  requireFile(flags.incl_variants, par.incl_variants);
-  requireFile(flags.incl_samples, par.incl_samples);
-  requireFile(flags.meta || flags.matrix || flags.table, par.bcor);
+  for (const RunInput& input : namedInputs(flags, par)) {
+    refuseSpecialFile(input.name);
+    if (!checkFileExists(input.name)) fail("Error: File '" + input.name + "' cannot be found!");
+  }
 
   const int max_threads = omp_get_max_threads();
   if (flags.n_threads && par.n_threads > max_threads) {
@@ -254,6 +342,8 @@ void checkOptions(const Flags& flags, const Parameters& par) {
 
   if (flags.accuracy && par.accuracy != "low" && par.accuracy != "medium" && par.accuracy != "high")
     fail("Error: '--accuracy' must be low, medium or high!");
+
+  refuseOutputsOverInputs(flags, par);
 }
 
 void printWelcome() {

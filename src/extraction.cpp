@@ -42,6 +42,17 @@ void openTextOutput(Corvane& engine, const std::string& name) {
   engine.text_out.precision(6);
 }
 
+// An empty set writes no file: a file left at the output path by an earlier run would be read as this
+// run's answer. Only a regular file is removed, never a link or a device.
+void removeEarlierOutput(Corvane& engine, const std::string& name) {
+  std::error_code ec;
+  if (std::filesystem::symlink_status(name, ec).type() != std::filesystem::file_type::regular) return;
+  std::filesystem::remove(name, ec);
+  if (ec) {
+    engine.displayError("Error: File '" + name + "' from an earlier run cannot be removed!");
+  }
+}
+
 void checkTextOutput(Corvane& engine, const std::string& name) {
   if (!engine.text_out) engine.displayError("Error: File '" + name + "' cannot be written!");
 }
@@ -333,7 +344,10 @@ void Corvane::readVariantsToInclude() {
 void Corvane::extractCorrelationsMatrix() {
   requireOffsetTables(*this);
   const size_t n = variant_headers.size();
-  if (n == 0) return;
+  if (n == 0) {
+    removeEarlierOutput(*this, matrix_file);
+    return;
+  }
   const VariantSet set = wholeFileSet(*this);
   // Allocated before the output is opened: a matrix too large for memory leaves no empty file.
   Eigen::MatrixXd matrix = identityMatrix(*this, n);
@@ -362,7 +376,10 @@ void Corvane::extractCorrelationsMatrix() {
 void Corvane::extractCorrelationsRegionMatrix() {
   requireOffsetTables(*this);
   const uint32_t n = n_requested_variants;
-  if (n == 0) return;
+  if (n == 0) {
+    removeEarlierOutput(*this, matrix_file);
+    return;
+  }
   const VariantSet set = requestedSet(*this);
   Eigen::MatrixXd matrix = identityMatrix(*this, n);
   openTextOutput(*this, matrix_file);
@@ -399,7 +416,10 @@ void Corvane::extractCorrelationsRegionMatrix() {
 void Corvane::extractCorrelationsTable() {
   requireOffsetTables(*this);
   const size_t n = variant_headers.size();
-  if (n == 0) return;
+  if (n == 0) {
+    removeEarlierOutput(*this, table_file);
+    return;
+  }
   const VariantSet set = wholeFileSet(*this);
   const std::vector<bool> flipped(n, false);
   openTextOutput(*this, table_file);
@@ -421,7 +441,10 @@ void Corvane::extractCorrelationsTable() {
 void Corvane::extractCorrelationsRegionTable() {
   requireOffsetTables(*this);
   const uint32_t n = n_requested_variants;
-  if (n == 0) return;
+  if (n == 0) {
+    removeEarlierOutput(*this, table_file);
+    return;
+  }
   const VariantSet set = requestedSet(*this);
   const std::vector<bool> flipped = flippedPlaces(*this, set);
   openTextOutput(*this, table_file);
@@ -432,7 +455,7 @@ void Corvane::extractCorrelationsRegionTable() {
   // has found them all.
   const bool in_index_order = isNonDecreasing(set);
   std::vector<ExtractedPair> pending;
-  PairSpool spool(table_file + ".corvane-sort.tmp");
+  PairSpool spool(PairSpool::temporaryPathFor(table_file));
   const auto keep = [&](const ExtractedPair& pair) {
     if (in_index_order) {
       pending.push_back(pair);

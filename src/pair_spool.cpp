@@ -64,6 +64,10 @@ private:
   std::size_t pos_ = 0;
 };
 
+std::string PairSpool::temporaryPathFor(const std::string& table_path) {
+  return table_path + ".corvane-sort.tmp";
+}
+
 PairSpool::PairSpool(std::string temporary_path, std::size_t pairs_in_memory, std::size_t max_runs_per_merge)
     : path_(std::move(temporary_path)), pairs_in_memory_(std::max<std::size_t>(pairs_in_memory, 1)),
       max_runs_per_merge_(std::max<std::size_t>(max_runs_per_merge, 2)) {}

@@ -303,9 +303,9 @@ TEST_F(Plink, ReadBimStoresTheShareOnly) {
   EXPECT_EQ(h.A_allele, "A");
   EXPECT_EQ(h.B_allele, "G");
   EXPECT_EQ(e->variant_headers.at(3).index, 3u);
-  // The carriage return stays in the B allele.
+  // A CR LF line end is a line end: no carriage return in the B allele.
   e->plink_parser.read_bim(9, 10, e->variant_headers);
-  EXPECT_EQ(e->variant_headers.at(9).B_allele, "T\r");
+  EXPECT_EQ(e->variant_headers.at(9).B_allele, "T");
 }
 
 TEST_F(Plink, FaultInOneThreadsShareEndsTheRunWithoutHanging) {
