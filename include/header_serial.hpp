@@ -26,6 +26,9 @@ constexpr uint32_t fixed_header_size = 66;
 // pattern and therefore also read back as NaN; no frequency reaches them.
 constexpr uint64_t frequency_not_a_number = UINT64_MAX;
 
+// A computation's thread k (from 1) writes its own file, the BCOR name + "_" + k; the merge reads them.
+std::string perThreadName(const std::string& bcor_name, uint64_t file_number);
+
 uint64_t encodeFrequency(double frequency);
 double decodeFrequency(uint64_t stored);
 

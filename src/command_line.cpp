@@ -12,6 +12,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "header_serial.hpp"
 #include "pair_spool.hpp"
 
 Flags flags;
@@ -252,7 +253,7 @@ std::vector<RunInput> runInputs(const Flags& flags, const Parameters& par) {
   if (flags.merge) {
     // The merge stops at the first per-thread file missing, with a message of its own.
     for (int32_t i = 1; i <= par.n_threads; ++i) {
-      const std::string name = par.bcor + "_" + std::to_string(i);
+      const std::string name = bcor::perThreadName(par.bcor, static_cast<uint64_t>(i));
       std::error_code error;
       if (!fs::exists(name, error)) break;
       refuseSpecialFile(name);
@@ -267,7 +268,7 @@ std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
   if (flags.bgen || flags.bplink) {
     // The team of a computation is as large as this, one BCOR file per thread.
     const int threads = flags.n_threads ? par.n_threads : omp_get_max_threads();
-    for (int i = 1; i <= threads; ++i) outputs.push_back(par.bcor + "_" + std::to_string(i));
+    for (int i = 1; i <= threads; ++i) outputs.push_back(bcor::perThreadName(par.bcor, static_cast<uint64_t>(i)));
   }
   if (flags.merge) outputs.push_back(par.bcor);
   if (flags.meta) outputs.push_back(par.meta);

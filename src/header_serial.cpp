@@ -9,6 +9,10 @@
 
 namespace bcor {
 
+std::string perThreadName(const std::string& bcor_name, uint64_t file_number) {
+  return bcor_name + "_" + std::to_string(file_number);
+}
+
 uint64_t encodeFrequency(double frequency) {
   if (std::isnan(frequency)) return frequency_not_a_number;
   const double q = frequency * 9223372036854775808.0; // 2^63
@@ -86,7 +90,7 @@ VariantHeader Corvane::readVariantHeaderToBuffer(std::vector<byte_t>& buffer) {
 
 void Corvane::writeVariantHeader() {
   const std::string name =
-      flags.merge ? bcor_file : bcor_file + "_" + std::to_string(uint64_t(process_number) + 1);
+      flags.merge ? bcor_file : bcor::perThreadName(bcor_file, uint64_t(process_number) + 1);
   openBCOR(bcor_out, name);
   requireBCORState(ready_for_header, "writeVariantHeader");
   if (accuracy.size() > UINT16_MAX) {

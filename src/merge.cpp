@@ -33,7 +33,7 @@ struct FileHeader {
 };
 
 std::string perThreadName(const Corvane& engine, uint32_t file_number) {
-  return engine.bcor_file + "_" + std::to_string(file_number);
+  return bcor::perThreadName(engine.bcor_file, file_number);
 }
 
 // Opens one per-thread file on bcor_in and reads its fixed header.
