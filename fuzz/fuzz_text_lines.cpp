@@ -1,6 +1,7 @@
 // Text-line validators on arbitrary bytes: the field splitter against the single-space rule, the
 // integer field, the two column checks and the two header checks, each refusal checked for its
 // exact message.
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -54,19 +55,23 @@ void fuzzReadString(const std::string& line, const std::vector<std::string>& exp
 }
 
 void fuzzConvertInteger(const std::string& text) {
-  // What may pass: the whole text a number, whole, positive and within 32 signed bits.
+  // What may pass: the whole text a finite number, whole, positive and within 32 unsigned bits.
   char* end = nullptr;
+  errno = 0;
   const double value = std::strtod(text.c_str(), &end);
-  const bool acceptable = !text.empty() && end == text.c_str() + text.size() && value > 0.0 &&
-                          value == std::floor(value) && value <= 2147483647.0;
+  const bool number = !text.empty() && end == text.c_str() + text.size() && errno != ERANGE &&
+                      value > 0.0 && std::isfinite(value) && value == std::floor(value);
+  const bool acceptable = number && value <= 4294967295.0;
   try {
-    const int32_t n = convertInteger(text, "list.txt", 3);
+    const uint32_t n = convertInteger(text, "list.txt", 3);
     if (!acceptable) fail("convertInteger accepted [" + text + "]");
     if (static_cast<double>(n) != value) fail("convertInteger changed the value of [" + text + "]");
   } catch (const Refusal& r) {
     if (acceptable) fail("convertInteger refused [" + text + "]");
-    expectMessage(r, "\n\nError: Encountered non-numeric data '" + text + "' in line 3 in list.txt!",
-                  "convertInteger");
+    const std::string message =
+        number ? "\n\nError: Position '" + text + "' in line 3 in list.txt is beyond the largest position (4294967295)!"
+               : "\n\nError: Encountered non-numeric data '" + text + "' in line 3 in list.txt!";
+    expectMessage(r, message, "convertInteger");
   }
 }
 

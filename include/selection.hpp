@@ -14,9 +14,10 @@
 // the process with the empty-input message naming file and line.
 std::string readString(std::istream& line_stream, const std::string& file_name, int32_t line_number);
 
-// A whole positive integer that fits in 32 signed bits ("12", "12.0", "1e2"); anything else
-// ends the process with the non-numeric message naming text, file and line.
-int32_t convertInteger(const std::string& text, const std::string& file_name, int32_t line_number);
+// A whole number from 1 to 4294967295 ("12", "12.0", "1e2"); a larger whole number ends the
+// process with the beyond-the-largest-position message, anything else with the non-numeric one,
+// each naming text, file and line.
+uint32_t convertInteger(const std::string& text, const std::string& file_name, int32_t line_number);
 
 // The stream's next line may hold at most `maximum` columns (counting from `start`); the stream
 // is then rewound to its first byte, else the process ends with the column message.

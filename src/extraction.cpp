@@ -302,11 +302,11 @@ void Corvane::readVariantsToInclude() {
     std::istringstream fields(line);
     std::string rsid = readString(fields, incl_variants_file, line_number);
     const std::string position_field = readString(fields, incl_variants_file, line_number);
-    const int32_t position = convertInteger(position_field, incl_variants_file, line_number);
+    const uint32_t position = convertInteger(position_field, incl_variants_file, line_number);
     std::string chromosome = readString(fields, incl_variants_file, line_number);
     std::string a_allele = readString(fields, incl_variants_file, line_number);
     std::string b_allele = readString(fields, incl_variants_file, line_number);
-    const find_by_meta match(std::move(rsid), static_cast<uint32_t>(position), std::move(chromosome),
+    const find_by_meta match(std::move(rsid), position, std::move(chromosome),
                              std::move(a_allele), std::move(b_allele));
 
     if (!indexed) {

@@ -60,21 +60,25 @@ std::string readString(std::istream& line_stream, const std::string& file_name, 
   return field;
 }
 
-int32_t convertInteger(const std::string& text, const std::string& file_name, int32_t line_number) {
+uint32_t convertInteger(const std::string& text, const std::string& file_name, int32_t line_number) {
   const char* begin = text.c_str();
   char* end = nullptr;
   errno = 0;
   const double value = std::strtod(begin, &end);
-  // The whole text must be the number (an embedded NUL leaves text behind and is refused too);
-  // whole numbers beyond the signed 32-bit range (and infinities) are refused, not wrapped.
+  // The whole text must be the number (an embedded NUL leaves text behind and is refused too).
   const bool whole_text = !text.empty() && end == begin + text.size();
-  const bool ok = whole_text && errno != ERANGE && value > 0.0 && value == std::ceil(value) &&
-                  value <= static_cast<double>(std::numeric_limits<int32_t>::max());
-  if (!ok) {
+  const bool number = whole_text && errno != ERANGE && value > 0.0 && std::isfinite(value) &&
+                      value == std::ceil(value);
+  if (!number) {
     corvane::fatalError("\n\nError: Encountered non-numeric data '" + text + "' in line " +
                         std::to_string(line_number) + " in " + file_name + "!");
   }
-  return static_cast<int32_t>(value);
+  // A position is unsigned 32-bit, as BGEN stores it and the meta file prints it: never wrapped.
+  if (value > static_cast<double>(std::numeric_limits<uint32_t>::max())) {
+    corvane::fatalError("\n\nError: Position '" + text + "' in line " + std::to_string(line_number) + " in " +
+                        file_name + " is beyond the largest position (4294967295)!");
+  }
+  return static_cast<uint32_t>(value);
 }
 
 void checkLine(std::istream& stream, const std::string& file_name, int32_t start, int32_t maximum) {

@@ -513,9 +513,11 @@ def bcor_cases(d):
     list_case("vlist_tab_header", good_header.replace(" ", "\t") + good_line, "in place of 'RSID' in header")
     list_case("vlist_empty_file", "", None, clean=True)
     for label, position in [("fraction", "12.5"), ("zero", "0"), ("negative", "-3"), ("suffix", "12a"),
-                            ("nan", "nan"), ("beyond_32_bits", "1e10"), ("hex_fraction", "0x1.8p0")]:
+                            ("nan", "nan"), ("hex_fraction", "0x1.8p0")]:
         list_case("vlist_position_" + label, good_header + good_line.replace(" %s " % bim0[3], " %s " % position, 1),
                   "Error: Encountered non-numeric data '%s' in line" % position)
+    list_case("vlist_position_beyond_32_bits", good_header + good_line.replace(" %s " % bim0[3], " 1e10 ", 1),
+              "Error: Position '1e10' in line 1 in ")
     list_case("vlist_empty_position", good_header + good_line.replace(" %s " % bim0[3], "  ", 1), "non-numeric data ''")
     list_case("vlist_empty_line", good_header + good_line + "\n", "emtpy input in line")
     list_case("vlist_short_line", good_header + "%s %s\n" % (bim0[1], bim0[3]), "emtpy input in line")

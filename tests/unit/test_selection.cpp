@@ -53,14 +53,21 @@ TEST_F(Validators, ConvertIntegerAcceptsWholePositiveNumbers) {
   EXPECT_EQ(convertInteger("12.0", "v", 1), 12);
   EXPECT_EQ(convertInteger("1e2", "v", 1), 100);
   EXPECT_EQ(convertInteger(" 7", "v", 1), 7);
-  EXPECT_EQ(convertInteger("2147483647", "v", 1), 2147483647);
+  EXPECT_EQ(convertInteger("2147483648", "v", 1), 2147483648u);
+  EXPECT_EQ(convertInteger("4294967295", "v", 1), 4294967295u);
 }
 
 TEST_F(Validators, ConvertIntegerRefusesEverythingElse) {
-  for (const char* text : {"12.5", "0", "-3", "12a", "", "nan", "inf", "2147483648", "7 ", "1e300"}) {
+  for (const char* text : {"12.5", "0", "-3", "12a", "", "nan", "inf", "7 ", "1e400"}) {
     EXPECT_EXIT((stdoutToStderr(), convertInteger(text, "vars.txt", 4)), ::testing::ExitedWithCode(1),
                 exactly("\n\nError: Encountered non-numeric data '" + std::string(text) +
                         "' in line 4 in vars.txt!\n\n"))
+        << text;
+  }
+  for (const char* text : {"4294967296", "1e300"}) {
+    EXPECT_EXIT((stdoutToStderr(), convertInteger(text, "vars.txt", 4)), ::testing::ExitedWithCode(1),
+                exactly("\n\nError: Position '" + std::string(text) +
+                        "' in line 4 in vars.txt is beyond the largest position (4294967295)!\n\n"))
         << text;
   }
 }
