@@ -94,7 +94,8 @@ public:
   int32_t convert_integer(const std::string& text);
   // Chromosome and position of the next .bim line; false at the end of the file. An empty
   // chromosome takes the line's; a different one ends the run. A negative position is refused.
-  bool read_position(std::string& chromosome, uint32_t& position);
+  // With rsid, the line's RSID goes there too.
+  bool read_position(std::string& chromosome, uint32_t& position, std::string* rsid = nullptr);
   // One VariantHeader for every .bim line in [start, end); runs on one thread's share, so a fault
   // is reported from the calling thread.
   void read_bim(uint32_t start, uint32_t end, std::map<uint32_t, VariantHeader>& variant_headers);

@@ -253,6 +253,20 @@ void Corvane::scanPositions() {
   uint32_t position = 0;
   uint64_t n_scanned = 0;
   std::string file_name;
+  // Positions must not go down within the run: windows, the work split and the merge all rest on
+  // it, and an unsorted set would otherwise give partial LD without a word.
+  std::string rsid, previous_rsid;
+  uint32_t previous_position = 0;
+  auto checkOrder = [&]() {
+    if (n_scanned > first && position < previous_position) {
+      displayError("Error: File '" + file_name + "' is not sorted by position: variant " +
+                   std::to_string(n_scanned + 1) + " (" + rsid + ") at position " + std::to_string(position) +
+                   " follows variant " + std::to_string(n_scanned) + " (" + previous_rsid + ") at position " +
+                   std::to_string(previous_position) + "! Sort the set by position first.");
+    }
+    previous_position = position;
+    previous_rsid.swap(rsid);
+  };
   if (flags.bgen) {
     // Variants past the declared count are not part of any run; reading stops there.
     file_name = bgen_file;
@@ -274,6 +288,8 @@ void Corvane::scanPositions() {
           bgen_parser.display_error("Error: File '" + bgen_file +
                                     "' contains variants on multiple chromosomes!");
         }
+        rsid.assign(bgen_parser.rsid_);
+        checkOrder();
         scanned.emplace_hint(scanned.end(), static_cast<uint32_t>(n_scanned), position);
       }
       ++n_scanned;
@@ -285,8 +301,9 @@ void Corvane::scanPositions() {
     plink_parser.bim_stream.clear();
     plink_parser.bim_stream.seekg(0, std::ios::beg);
     std::string chromosome;
-    while (plink_parser.read_position(chromosome, position)) {
+    while (plink_parser.read_position(chromosome, position, &rsid)) {
       if (n_scanned >= first && n_scanned <= last) {
+        checkOrder();
         scanned.emplace_hint(scanned.end(), static_cast<uint32_t>(n_scanned), position);
       }
       ++n_scanned;

@@ -76,6 +76,7 @@ void Corvane::finishBCOR() {
   bcor_out.close();
   if (bcor_out.fail()) failBCORWrite(bcor_out);
   // Complete now: no later failure may remove it.
+  corvane::keepOnError(bcor_out_name);
   bcor_out_name.clear();
   bcor_state = finished;
 }

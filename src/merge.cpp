@@ -54,11 +54,15 @@ FileHeader openPerThreadFile(Corvane& engine, const std::string& name) {
   return h;
 }
 
+// An entry of a sample-count record: the partner's index and the pair's number of samples.
+constexpr uint64_t sample_count_entry = 8;
+
 // Copies `count` size-prefixed data records from bcor_in to the end of the merged file and notes
 // each one's offset in `table`. Readers of the merged file see only its first `table_entries`
 // entries. A record's size must match its number of entries of `entry_size` bytes: a file read
 // out of step (a damaged file, or files named out of their threads' order) is refused here rather
-// than copied into a merged file that only fails when read.
+// than copied into a merged file that only fails when read; so is a pair counting more samples than
+// the files hold.
 void copyDataRecords(Corvane& engine, const std::string& name, uint32_t count,
                      std::vector<uint64_t>& table, uint64_t table_entries, const char* kind,
                      uint64_t entry_size) {
@@ -79,6 +83,15 @@ void copyDataRecords(Corvane& engine, const std::string& name, uint32_t count,
     if (record.size() != 8 + static_cast<uint64_t>(n_entries) * entry_size) {
       engine.failBCORRead("is corrupt: a " + std::string(kind) +
                           " record's size does not match its number of entries!");
+    }
+    if (entry_size == sample_count_entry) {
+      for (const byte_t* p = record.data() + 8; p != end; p += 8) {
+        const uint32_t count = bcor::loadLittleEndian<uint32_t>(p + 4);
+        if (count > engine.bin_n_samples) {
+          engine.failBCORRead(bcor::impossibleSampleCount(variant, bcor::loadLittleEndian<uint32_t>(p), count,
+                                                          engine.bin_n_samples));
+        }
+      }
     }
     const uint64_t k = static_cast<uint64_t>(variant) - engine.bcor_start_variant;
     if (variant < engine.bcor_start_variant || k >= table_entries) {
@@ -282,7 +295,7 @@ void Corvane::readWriteVariantDataFromMaster() {
     copyDataRecords(*this, name, h.number_of_correlation_records, correlation_offsets, table_entries,
                     "correlation", 5 + width);
     copyDataRecords(*this, name, h.number_of_sample_count_records, sample_count_offsets, table_entries,
-                    "sample-count", 8);
+                    "sample-count", sample_count_entry);
     bcor_in.close();
   }
 

@@ -219,7 +219,7 @@ bool PlinkParser::checkLine(std::istream& stream, uint32_t start, uint32_t maxim
 
 // One .bim line's chromosome and position; the alleles must be there too, so that a line that a
 // single thread parses later (read_bim) is already known to be whole.
-bool PlinkParser::read_position(std::string& chromosome, uint32_t& position) {
+bool PlinkParser::read_position(std::string& chromosome, uint32_t& position, std::string* rsid) {
   if (!readLine(bim_stream, line_buffer)) return false;
   Fields fields(line_buffer);
   std::string_view field;
@@ -229,7 +229,9 @@ bool PlinkParser::read_position(std::string& chromosome, uint32_t& position) {
   } else if (field != chromosome) {
     display_error("Error: File '" + bim_filename + "' contains variants on multiple chromosomes!");
   }
-  if (!fields.next(field) || !fields.next(field) || !fields.next(field)) fail_empty(bim_filename);
+  if (!fields.next(field)) fail_empty(bim_filename);
+  if (rsid) rsid->assign(field);
+  if (!fields.next(field) || !fields.next(field)) fail_empty(bim_filename);
   const int32_t value = convert_integer(std::string(field));
   if (value < 0) display_error("Error: Encountered negative position in column 4 of file '" + bim_filename + "'!");
   position = static_cast<uint32_t>(value);
