@@ -14,6 +14,9 @@ using fuzzsupport::fail;
 
 namespace {
 
+// Header field 2 of the file the records are read from.
+constexpr uint32_t kSamplesInFile = 1000;
+
 // Little-endian reader over the input that reports running out instead of reading past it.
 struct Cursor {
   const uint8_t* p;
@@ -113,11 +116,13 @@ void fuzzSampleCountRecord(Corvane& engine, const uint8_t* data, size_t size) {
   c.le(4);
   const uint64_t n = c.le(4);
   std::map<uint32_t, uint32_t> want;
-  const bool valid = c.ok && c.left == 8 * n;
+  bool valid = c.ok && c.left == 8 * n;
   if (valid) {
     for (uint64_t e = 0; e < n; ++e) {
       const uint32_t j = static_cast<uint32_t>(c.le(4));
       want[j] = static_cast<uint32_t>(c.le(4));
+      // A pair cannot count more samples than its file holds.
+      if (want[j] > engine.bin_n_samples) valid = false;
     }
   }
   try {
@@ -137,6 +142,7 @@ void fuzzSampleCountRecord(Corvane& engine, const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Shared_buffers shared(0);
   static Corvane engine(par, shared);
+  engine.bin_n_samples = kSamplesInFile;
   // The first byte chooses the accuracy; the rest is one record, read as each of the three kinds.
   if (size < 1) return 0;
   static const char* const words[] = {"low", "medium", "high"};

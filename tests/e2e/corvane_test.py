@@ -57,3 +57,19 @@ class Checker:
     def finish(self):
         print("%d passed, %d failed" % (self.passed, self.failures))
         sys.exit(1 if self.failures else 0)
+
+
+class Session:
+    """One test file's arguments, checker and work directory, with corvane run inside it."""
+
+    def __init__(self):
+        self.args = parse_args()
+        self.check = Checker()
+        self.work = self.args.work_dir
+        self.binary = os.path.abspath(self.args.corvane)
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def corvane(self, *argv):
+        return run(self.binary, [str(a) for a in argv], cwd=self.work, timeout=120)

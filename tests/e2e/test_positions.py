@@ -10,18 +10,8 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corvane_test  # noqa: E402
 
-args = corvane_test.parse_args()
-check = corvane_test.Checker()
-work = args.work_dir
-binary = os.path.abspath(args.corvane)
-
-
-def path(name):
-    return os.path.join(work, name)
-
-
-def corvane(*argv):
-    return corvane_test.run(binary, [str(a) for a in argv], cwd=work, timeout=120)
+session = corvane_test.Session()
+args, check, work, path, corvane = session.args, session.check, session.work, session.path, session.corvane
 
 
 def generate(prefix, *extra):
