@@ -192,6 +192,8 @@ public:
   [[noreturn]] void failBCORWrite(std::ostream& stream);
   // "Error: File '<file read>' " + problem, status 1.
   [[noreturn]] void failBCORRead(const std::string& problem);
+  // A stored pair cannot count more samples than the file holds (bin_n_samples): corrupt.
+  void checkPairSamples(uint32_t variant, uint32_t partner, uint32_t count);
   void requireBCORState(uint32_t expected, const char* operation);
   uint64_t bytesLeftInStream(std::istream& stream);
   std::string bcor_in_name;   // file open on bcor_in, named in read errors

@@ -19,7 +19,4 @@ uint64_t encodeMagnitude(double r, unsigned width);
 // The signed correlation of a stored sign byte and magnitude.
 double decodeCorrelation(uint8_t sign, uint64_t magnitude, unsigned width);
 
-// The refusal of a stored pair that counts more samples than its file holds (header field 2).
-std::string impossibleSampleCount(uint32_t variant, uint32_t partner, uint32_t count, uint32_t n_samples);
-
 } // namespace bcor

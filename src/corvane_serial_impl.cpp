@@ -257,15 +257,15 @@ void Corvane::scanPositions() {
   // it, and an unsorted set would otherwise give partial LD without a word.
   std::string rsid, previous_rsid;
   uint32_t previous_position = 0;
-  auto checkOrder = [&]() {
+  auto checkOrder = [&](const std::string& current) {
     if (n_scanned > first && position < previous_position) {
       displayError("Error: File '" + file_name + "' is not sorted by position: variant " +
-                   std::to_string(n_scanned + 1) + " (" + rsid + ") at position " + std::to_string(position) +
+                   std::to_string(n_scanned + 1) + " (" + current + ") at position " + std::to_string(position) +
                    " follows variant " + std::to_string(n_scanned) + " (" + previous_rsid + ") at position " +
                    std::to_string(previous_position) + "! Sort the set by position first.");
     }
     previous_position = position;
-    previous_rsid.swap(rsid);
+    previous_rsid = current;
   };
   if (flags.bgen) {
     // Variants past the declared count are not part of any run; reading stops there.
@@ -288,8 +288,7 @@ void Corvane::scanPositions() {
           bgen_parser.display_error("Error: File '" + bgen_file +
                                     "' contains variants on multiple chromosomes!");
         }
-        rsid.assign(bgen_parser.rsid_);
-        checkOrder();
+        checkOrder(bgen_parser.rsid_);
         scanned.emplace_hint(scanned.end(), static_cast<uint32_t>(n_scanned), position);
       }
       ++n_scanned;
@@ -303,7 +302,7 @@ void Corvane::scanPositions() {
     std::string chromosome;
     while (plink_parser.read_position(chromosome, position, &rsid)) {
       if (n_scanned >= first && n_scanned <= last) {
-        checkOrder();
+        checkOrder(rsid);
         scanned.emplace_hint(scanned.end(), static_cast<uint32_t>(n_scanned), position);
       }
       ++n_scanned;

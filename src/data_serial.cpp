@@ -17,11 +17,6 @@ unsigned magnitudeWidth(const std::string& accuracy) {
   return 0;
 }
 
-std::string impossibleSampleCount(uint32_t variant, uint32_t partner, uint32_t count, uint32_t n_samples) {
-  return "is corrupt: the pair of variants " + std::to_string(variant) + " and " + std::to_string(partner) +
-         " has " + std::to_string(count) + " samples, more than the file's " + std::to_string(n_samples) + "!";
-}
-
 uint64_t encodeMagnitude(double r, unsigned width) {
   const double a = std::fabs(r);
   if (!(a >= 0.0)) return 0; // NaN
@@ -301,7 +296,7 @@ SampleCountMap Corvane::readVariantNumberOfSamplesFromBuffer(std::vector<byte_t>
   for (uint32_t e = 0; e < n; ++e) {
     const uint32_t partner = bcor::loadLittleEndian<uint32_t>(p);
     const uint32_t count = bcor::loadLittleEndian<uint32_t>(p + 4);
-    if (count > bin_n_samples) failBCORRead(bcor::impossibleSampleCount(index, partner, count, bin_n_samples));
+    checkPairSamples(index, partner, count);
     sample_count_map[partner] = count;
     p += 8;
   }

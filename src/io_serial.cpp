@@ -45,6 +45,14 @@ void Corvane::failBCORRead(const std::string& problem) {
   corvane::fatalError("Error: File '" + name + "' " + problem);
 }
 
+void Corvane::checkPairSamples(uint32_t variant, uint32_t partner, uint32_t count) {
+  if (count > bin_n_samples) {
+    failBCORRead("is corrupt: the pair of variants " + std::to_string(variant) + " and " + std::to_string(partner) +
+                 " has " + std::to_string(count) + " samples, more than the file's " +
+                 std::to_string(bin_n_samples) + "!");
+  }
+}
+
 void Corvane::failBCORWrite(std::ostream& stream) {
   std::string name = bcor_file;
   if (&stream == &bcor_out && !bcor_out_name.empty()) {

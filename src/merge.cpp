@@ -86,11 +86,7 @@ void copyDataRecords(Corvane& engine, const std::string& name, uint32_t count,
     }
     if (entry_size == sample_count_entry) {
       for (const byte_t* p = record.data() + 8; p != end; p += 8) {
-        const uint32_t count = bcor::loadLittleEndian<uint32_t>(p + 4);
-        if (count > engine.bin_n_samples) {
-          engine.failBCORRead(bcor::impossibleSampleCount(variant, bcor::loadLittleEndian<uint32_t>(p), count,
-                                                          engine.bin_n_samples));
-        }
+        engine.checkPairSamples(variant, bcor::loadLittleEndian<uint32_t>(p), bcor::loadLittleEndian<uint32_t>(p + 4));
       }
     }
     const uint64_t k = static_cast<uint64_t>(variant) - engine.bcor_start_variant;
