@@ -54,7 +54,6 @@ succeeded(corvane("--bcor", "high.bcor", "--merge", 2), "high merge")
 succeeded(corvane("--bcor", "high.bcor", "--meta", "high.meta"), "high meta")
 with open(path("high.meta")) as f:
     meta = [line.split(" ") for line in f.read().splitlines()[1:]]
-check.equal(meta[-1][2], str(4294927295 + 39 * 1000), "the meta file prints the last position whole")
 chosen = meta[1::5]
 with open(path("high.list"), "w") as f:
     f.write("RSID position chromosome A_allele B_allele\n")
@@ -98,10 +97,9 @@ def no_bcor(prefix):
 down = "Error: File '%s' is not sorted by position: variant 11 (rs11) at position %s follows variant 10 (rs10) at " \
        "position 5000000! Sort the set by position first."
 plink_copy("unsorted", 5000000)
-for threads in (1, 2):
-    refused(corvane("--bplink", "unsorted", "--bcor", "unsorted.bcor", "--n-threads", threads),
-            down % ("unsorted.bim", bim[10][3]), "unsorted .bim on %d threads" % threads)
-    check.check(no_bcor("unsorted"), "no BCOR file of the unsorted .bim")
+refused(corvane("--bplink", "unsorted", "--bcor", "unsorted.bcor", "--n-threads", 2),
+        down % ("unsorted.bim", bim[10][3]), "unsorted .bim")
+check.check(no_bcor("unsorted"), "no BCOR file of the unsorted .bim")
 # A drop within a range is refused too; a range before it computes.
 plink_copy("lower", bim[2][3])
 refused(corvane("--bplink", "lower", "--bcor", "lower.bcor", "--n-threads", 1, "--incl-range",
