@@ -294,6 +294,7 @@ public:
   // -- streams --
   std::ofstream bcor_out;
   std::ofstream text_out;
+  std::string text_out_unfinished;  // where text_out writes until it is renamed into place, or empty
   std::ifstream bcor_in;
   std::ifstream text_in;
 

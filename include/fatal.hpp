@@ -3,6 +3,7 @@
 // Checks that malformed input can reach use these, never assert(): they stay on in release builds.
 // The first fault reported is the only one printed, and nothing printed after it reaches standard
 // output, whichever threads still run.
+#include <functional>
 #include <string>
 
 namespace corvane {
@@ -21,11 +22,24 @@ namespace corvane {
 // Writes text to standard output in one piece, serialised between threads, flushed.
 void printLocked(const std::string& text);
 
-// An output file being written that a failed run must not leave behind looking like a result:
-// the two fatal routines remove it (only when it is a regular file) before the process ends.
-// keepOnError once the file is complete and closed.
+// An output file being written that a failed or stopped run must not leave behind looking like a
+// result: the fatal routines and the stop signals remove it (only when it is a regular file) before
+// the process ends. keepOnError once it is complete.
 void removeOnError(const std::string& path);
 void keepOnError(const std::string& path);
+
+// Creates an output through `create` (true when the file opened) and marks it for removal, under the
+// lock that the removal takes: no output is created once a failed run has removed its outputs. A
+// thread that comes after the error creates nothing, waits until the message is out and ends there.
+bool createOutput(const std::string& path, const std::function<bool()>& create);
+
+// Renames a finished output from where it was written into place, under the same lock, and keeps
+// it; false when the rename fails (the unfinished file stays marked for removal).
+bool publishOutput(const std::string& unfinished, const std::string& path);
+
+// From here on SIGTERM, SIGINT and SIGHUP end the run as an error does, with status 128 + the
+// signal's number: its unfinished outputs are removed. Call before any other thread starts.
+void handleStopSignals();
 
 } // namespace corvane
 

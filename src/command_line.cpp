@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "header_serial.hpp"
+#include "output_files.hpp"
 #include "pair_spool.hpp"
 
 Flags flags;
@@ -271,13 +272,39 @@ std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
     for (int i = 1; i <= threads; ++i) outputs.push_back(bcor::perThreadName(par.bcor, static_cast<uint64_t>(i)));
   }
   if (flags.merge) outputs.push_back(par.bcor);
-  if (flags.meta) outputs.push_back(par.meta);
-  if (flags.matrix) outputs.push_back(par.matrix);
-  if (flags.table) {
-    outputs.push_back(par.table);
-    outputs.push_back(PairSpool::temporaryPathFor(par.table));
-  }
+  // A text output is written under its unfinished name first: that name must be no input either.
+  auto addText = [&outputs](bool given, const std::string& name) {
+    if (!given) return;
+    outputs.push_back(name);
+    const std::string unfinished = corvane::unfinishedOutputPath(name);
+    if (!unfinished.empty()) outputs.push_back(unfinished);
+  };
+  addText(flags.meta, par.meta);
+  addText(flags.matrix, par.matrix);
+  addText(flags.table, par.table);
+  if (flags.table) outputs.push_back(PairSpool::temporaryPathFor(par.table));
   return outputs;
+}
+
+// Before any genotype or record is read: a missing directory, a directory at the path or a path
+// without write permission would otherwise show only when the work is done. Nothing is created.
+void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par) {
+  if (flags.bgen || flags.bplink) {
+    const int threads = flags.n_threads ? par.n_threads : omp_get_max_threads();
+    for (int i = 1; i <= threads; ++i) {
+      const std::string name = bcor::perThreadName(par.bcor, static_cast<uint64_t>(i));
+      if (!corvane::outputCanBeCreated(name, false)) throw "Error: File '" + name + "' cannot be opened!";
+    }
+  }
+  auto check = [](bool given, const std::string& name, bool in_directory) {
+    if (given && !corvane::outputCanBeCreated(name, in_directory)) {
+      throw "Error: File '" + name + "' cannot be written!";
+    }
+  };
+  check(flags.merge, par.bcor, false);
+  check(flags.meta, par.meta, !corvane::unfinishedOutputPath(par.meta).empty());
+  check(flags.matrix, par.matrix, !corvane::unfinishedOutputPath(par.matrix).empty());
+  check(flags.table, par.table, !corvane::unfinishedOutputPath(par.table).empty());
 }
 
 // By file identity, so that links, hard links and other spellings of one file are caught.
@@ -345,6 +372,7 @@ void checkOptions(const Flags& flags, const Parameters& par) {
     fail("Error: '--accuracy' must be low, medium or high!");
 
   refuseOutputsOverInputs(flags, par);
+  refuseOutputsThatCannotBeCreated(flags, par);
 }
 
 void printWelcome() {

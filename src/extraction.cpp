@@ -14,6 +14,7 @@
 
 #include "corvane.hpp"
 #include "fatal.hpp"
+#include "output_files.hpp"
 #include "pair_spool.hpp"
 #include "selection.hpp"
 
@@ -26,22 +27,6 @@ const char* const kWriting = "- Writing matrix                   : ";
 
 typedef std::vector<const VariantHeader*> VariantSet;
 
-// Opens an output text file afresh; the BCOR file being read is never overwritten.
-void openTextOutput(Corvane& engine, const std::string& name) {
-  std::error_code ec;
-  if (!engine.bcor_file.empty() && std::filesystem::equivalent(name, engine.bcor_file, ec)) {
-    engine.displayError("Error: File '" + name + "' cannot be written: it is the BCOR file being read!");
-  }
-  if (engine.text_out.is_open()) engine.text_out.close();
-  engine.text_out.clear();
-  engine.text_out.open(name, std::ios::out | std::ios::trunc);
-  if (!engine.text_out.is_open()) engine.displayError("Error: File '" + name + "' cannot be written!");
-  // A run that fails before the file is complete must not leave part of it behind.
-  corvane::removeOnError(name);
-  engine.text_out.flags(std::ios::dec | std::ios::skipws);
-  engine.text_out.precision(6);
-}
-
 // An empty set writes no file: a file left at the output path by an earlier run would be read as this
 // run's answer. Only a regular file is removed, never a link or a device.
 void removeEarlierOutput(Corvane& engine, const std::string& name) {
@@ -53,6 +38,37 @@ void removeEarlierOutput(Corvane& engine, const std::string& name) {
   }
 }
 
+// Opens an output text file afresh; the BCOR file being read is never overwritten. A regular file is
+// written under its unfinished name and renamed into place when complete, so that a run that is
+// stopped or killed part way never leaves something at the path that reads as a whole table.
+void openTextOutput(Corvane& engine, const std::string& name) {
+  std::error_code ec;
+  if (!engine.bcor_file.empty() && std::filesystem::equivalent(name, engine.bcor_file, ec)) {
+    engine.displayError("Error: File '" + name + "' cannot be written: it is the BCOR file being read!");
+  }
+  if (engine.text_out.is_open()) engine.text_out.close();
+  engine.text_out.clear();
+  engine.text_out_unfinished = corvane::unfinishedOutputPath(name);
+  const std::string written = engine.text_out_unfinished.empty() ? name : engine.text_out_unfinished;
+  if (!engine.text_out_unfinished.empty()) {
+    // What a killed run left under the unfinished name is never written through, should it be a link.
+    const auto type = std::filesystem::symlink_status(written, ec).type();
+    if (type == std::filesystem::file_type::regular || type == std::filesystem::file_type::symlink) {
+      std::filesystem::remove(written, ec);
+    }
+    // An earlier run's output goes now, as it went when outputs were written in place: a run that
+    // fails must not leave it behind to be read as its own answer.
+    removeEarlierOutput(engine, corvane::outputTarget(name));
+  }
+  const bool opened = corvane::createOutput(written, [&engine, &written] {
+    engine.text_out.open(written, std::ios::out | std::ios::trunc);
+    return engine.text_out.is_open();
+  });
+  if (!opened) engine.displayError("Error: File '" + name + "' cannot be written!");
+  engine.text_out.flags(std::ios::dec | std::ios::skipws);
+  engine.text_out.precision(6);
+}
+
 void checkTextOutput(Corvane& engine, const std::string& name) {
   if (!engine.text_out) engine.displayError("Error: File '" + name + "' cannot be written!");
 }
@@ -62,7 +78,12 @@ void closeTextOutput(Corvane& engine, const std::string& name) {
   checkTextOutput(engine, name);
   engine.text_out.close();
   checkTextOutput(engine, name);
-  corvane::keepOnError(name);
+  if (engine.text_out_unfinished.empty()) {
+    corvane::keepOnError(name);
+  } else if (!corvane::publishOutput(engine.text_out_unfinished, corvane::outputTarget(name))) {
+    engine.displayError("Error: File '" + name + "' cannot be written!");
+  }
+  engine.text_out_unfinished.clear();
 }
 
 // Every extraction reads its records through the offset tables.

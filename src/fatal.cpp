@@ -1,6 +1,9 @@
 #include "fatal.hpp"
 
 #include <omp.h>
+#include <pthread.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
@@ -8,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <streambuf>
+#include <thread>
 
 namespace corvane {
 
@@ -73,18 +77,24 @@ LineTracker* tracker() {
 LineTracker* const tracker_at_start = tracker();
 
 std::mutex outputs_mutex;
+// Set once a failed run has removed its outputs: none may be created after that.
+bool outputs_removed = false;
 std::set<std::string>& unfinishedOutputs() {
   static std::set<std::string> outputs;
   return outputs;
 }
 
+bool isRegularFile(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::regular;
+}
+
 void removeUnfinishedOutputs() {
   std::lock_guard<std::mutex> lock(outputs_mutex);
+  outputs_removed = true;
   for (const std::string& path : unfinishedOutputs()) {
     std::error_code ec;
-    if (std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::regular) {
-      std::filesystem::remove(path, ec);
-    }
+    if (isRegularFile(path)) std::filesystem::remove(path, ec);
   }
   unfinishedOutputs().clear();
 }
@@ -130,6 +140,50 @@ void removeOnError(const std::string& path) {
 void keepOnError(const std::string& path) {
   std::lock_guard<std::mutex> lock(outputs_mutex);
   unfinishedOutputs().erase(path);
+}
+
+bool createOutput(const std::string& path, const std::function<bool()>& create) {
+  {
+    std::lock_guard<std::mutex> lock(outputs_mutex);
+    if (!outputs_removed) {
+      const bool created = create();
+      if (created) unfinishedOutputs().insert(path);
+      return created;
+    }
+  }
+  // The run has failed and its clean-up has run: this thread ends with it.
+  reportOnce("");
+  terminate();
+}
+
+bool publishOutput(const std::string& unfinished, const std::string& path) {
+  std::lock_guard<std::mutex> lock(outputs_mutex);
+  std::error_code ec;
+  std::filesystem::rename(unfinished, path, ec);
+  if (ec) return false;
+  unfinishedOutputs().erase(unfinished);
+  return true;
+}
+
+void handleStopSignals() {
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGHUP);
+  // Blocked in every thread (the OpenMP team inherits the mask) and taken by one thread of its own,
+  // where the clean-up may lock and allocate as an error's does. A signal that the run was started
+  // with ignored (nohup, a background job's SIGINT) stays ignored.
+  if (pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr) != 0) return;
+  std::thread([stop_signals] {
+    int signal_number = 0;
+    while (sigwait(&stop_signals, &signal_number) != 0) {
+    }
+    const char* name = signal_number == SIGTERM ? "SIGTERM" : signal_number == SIGINT ? "SIGINT" : "SIGHUP";
+    reportOnce(std::string("Error: The run was stopped by ") + name + "!");
+    std::cout.flush();
+    std::_Exit(128 + signal_number);
+  }).detach();
 }
 
 void fatalError(const std::string& message) {

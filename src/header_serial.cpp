@@ -92,8 +92,6 @@ void Corvane::writeVariantHeader() {
   const std::string name =
       flags.merge ? bcor_file : bcor::perThreadName(bcor_file, uint64_t(process_number) + 1);
   openBCOR(bcor_out, name);
-  // A run that ends on an error takes its unfinished file with it; one killed leaves header size 0.
-  corvane::removeOnError(name);
   requireBCORState(ready_for_header, "writeVariantHeader");
   if (accuracy.size() > UINT16_MAX) {
     corvane::fatalError("Error: The accuracy word is too long to be stored!");

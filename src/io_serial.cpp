@@ -83,8 +83,9 @@ void Corvane::finishBCOR() {
   if (!bcor_out) failBCORWrite(bcor_out);
   bcor_out.close();
   if (bcor_out.fail()) failBCORWrite(bcor_out);
-  // Complete now: no later failure may remove it.
-  corvane::keepOnError(bcor_out_name);
+  // A merged file is complete now; a computation's files are kept only once all of them are (a set
+  // is of use only whole).
+  if (bcor_out_name == bcor_file) corvane::keepOnError(bcor_out_name);
   bcor_out_name.clear();
   bcor_state = finished;
 }
@@ -238,8 +239,13 @@ void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
       bcor_in_size = static_cast<uint64_t>(size);
     }
   } else {
-    stream.open(file_name, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!stream.is_open()) corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
+    // A run that ends on an error or a stop signal takes the file with it; one killed leaves header
+    // size 0.
+    const bool opened = corvane::createOutput(file_name, [&stream, &file_name] {
+      stream.open(file_name, std::ios::out | std::ios::binary | std::ios::trunc);
+      return stream.is_open();
+    });
+    if (!opened) corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
     if (static_cast<std::ostream*>(&stream) == &bcor_out) bcor_out_name = file_name;
   }
   bcor_state = ready_for_header;

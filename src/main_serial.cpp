@@ -9,6 +9,7 @@
 #include "command_line.hpp"
 #include "corvane.hpp"
 #include "fatal.hpp"
+#include "header_serial.hpp"
 
 static void printDone() {
   std::cout << "- Done!" << std::endl;
@@ -87,6 +88,10 @@ static void compute(void (*body)(Shared_buffers&)) {
   Shared_buffers shared(static_cast<unsigned int>(omp_get_max_threads()));
 #pragma omp parallel
   runBody(body, shared);
+  // Every file of the set is complete: from here on none of them goes with a failure.
+  for (size_t k = 1; k <= shared.process_ranges.size(); ++k) {
+    corvane::keepOnError(bcor::perThreadName(par.bcor, k));
+  }
 }
 
 // The matrix and table modes: header, status blocks, offset tables and the variants asked for,
@@ -159,6 +164,7 @@ static int run(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+  corvane::handleStopSignals();
   try {
     return run(argc, argv);
   } catch (const std::exception& e) {

@@ -262,11 +262,6 @@ void Corvane::readVariantHeaderFromMaster() {
   chunk_start_variant = smallest;
   chunk_end_variant = largest + 1;
   bcor_state = not_open;
-
-  // The merged file is created next, after the status blocks: refuse an output that cannot be
-  // created before anything is printed. Opening for appending leaves an existing file as it is.
-  std::ofstream probe(bcor_file, std::ios::out | std::ios::binary | std::ios::app);
-  if (!probe.is_open()) displayError("Error: File '" + bcor_file + "' cannot be written!");
 }
 
 void Corvane::readWriteVariantDataFromMaster() {

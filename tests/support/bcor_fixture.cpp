@@ -3,6 +3,9 @@
 
 #include <stdexcept>
 
+#include "fatal.hpp"
+#include "header_serial.hpp"
+
 namespace testbcor {
 
 std::vector<VariantHeader> makeVariants(uint32_t first_index, uint32_t n, uint32_t first_position,
@@ -83,6 +86,8 @@ void writePerThreadFiles(const StoredRun& run, const std::string& base, const st
     engine.writeVariantDataCorr();
     engine.writeVariantDataNumberOfSamples();
   }
+  // The set is whole: as after a computation, a later failure must not take it.
+  for (uint32_t t = 0; t < n_threads; ++t) corvane::keepOnError(bcor::perThreadName(base, uint64_t(t) + 1));
 }
 
 std::string writeSingleFile(const StoredRun& run, const std::string& base) {
