@@ -62,7 +62,8 @@ refused(corvane("--bcor", "nodir/e.bcor", "--merge", 2), "Error: File 'nodir/e.b
 # ---- a writing step that fails ----
 # A file-size limit below the largest per-thread file fails that thread's writes (EFBIG, with SIGXFSZ
 # ignored) while the other threads complete theirs: none of the set may stay.
-for threads in (1, 2, 8):
+# The thread sanitizer's runtime keeps its own state in files that the limit cuts short (SIGBUS).
+for threads in (1, 2, 8) if os.environ.get("CORVANE_SANITIZER") != "thread" else ():
     check.equal(corvane("--bplink", example, "--bcor", "s.bcor", "--n-threads", threads).status, 0,
                 "sizes on %d threads" % threads)
     sizes = {f: os.path.getsize(f) for f in per_thread_files("s.bcor")}
