@@ -61,6 +61,17 @@ std::string readString(std::istream& line_stream, const std::string& file_name, 
 }
 
 PositionText readPositionText(const std::string& text, uint32_t& position) {
+  // Plain digits, as nearly every .bim line writes them: no strtod on each line of the scans.
+  if (!text.empty() && text.size() <= 10) {
+    uint64_t digits = 0;
+    size_t k = 0;
+    for (; k < text.size() && text[k] >= '0' && text[k] <= '9'; ++k) digits = 10 * digits + (text[k] - '0');
+    if (k == text.size()) {
+      if (digits > kLargestPosition) return PositionText::beyond_largest;
+      position = static_cast<uint32_t>(digits);
+      return PositionText::whole;
+    }
+  }
   const char* begin = text.c_str();
   char* end = nullptr;
   errno = 0;
