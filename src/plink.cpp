@@ -1,7 +1,6 @@
 // PLINK .bed/.bim/.fam reader.
 #include "plink.hpp"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
