@@ -1,9 +1,10 @@
 // A PLINK file set from arbitrary .fam and .bim text: the first two input bytes give the length of
 // the .fam text, the rest is the .bim text; the .bed file gets the right magic and as many records
-// as the .bim has lines, their bytes taken from the input. Open, the .bim lines of the whole run,
-// then every record's dosages: each is 0, 1, 2 or missing, and the count of samples with a genotype
-// is the count of dosages that are not missing.
+// as the .bim has lines, their bytes taken from the input. Open, the .bim lines of the whole run
+// (each position its column 4 read whole), then every record's dosages: each is 0, 1, 2 or missing,
+// and the count of samples with a genotype is the count of dosages that are not missing.
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <string>
 
@@ -38,6 +39,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::map<uint32_t, VariantHeader> headers;
     parser.read_bim(0, n, headers);
     if (headers.size() != n) fail("the .bim lines of the run are not all read");
+    // Every position is its column 4 read whole (the checks above refused any other).
+    size_t at = 0;
+    for (uint32_t v = 0; v < n; ++v) {
+      const size_t stop = bim.find('\n', at);
+      std::string line = bim.substr(at, stop - at);
+      at = stop + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const char delimiter = line.find('\t') != std::string::npos ? '\t' : ' ';
+      size_t from = 0;
+      for (int k = 0; k < 3; ++k) from = line.find(delimiter, from) + 1;
+      const std::string field = line.substr(from, line.find(delimiter, from) - from);
+      if (std::strtod(field.c_str(), nullptr) != static_cast<double>(headers.at(v).position)) {
+        fail("position " + std::to_string(headers.at(v).position) + " is not column 4 [" + field + "] read whole");
+      }
+    }
     parser.seek_variant(0);
     Eigen::VectorXd dosages(static_cast<Eigen::Index>(parser.included_samples.size()));
     for (uint32_t v = 0; v < n; ++v) {

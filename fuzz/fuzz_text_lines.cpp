@@ -1,6 +1,6 @@
 // Text-line validators on arbitrary bytes: the field splitter against the single-space rule, the
-// integer field, the two column checks and the two header checks, each refusal checked for its
-// exact message.
+// integer field of a list and the position field of a .bim line, the two column checks and the two
+// header checks, each refusal checked for its exact message.
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -72,6 +72,33 @@ void fuzzConvertInteger(const std::string& text) {
         number ? "\n\nError: Position '" + text + "' in line 3 in list.txt is beyond the largest position (4294967295)!"
                : "\n\nError: Encountered non-numeric data '" + text + "' in line 3 in list.txt!";
     expectMessage(r, message, "convertInteger");
+  }
+}
+
+void fuzzBimPosition(const std::string& text) {
+  // The .bim column 4 rule: the whole text a finite whole number; negative ones, then those past
+  // 32 unsigned bits, have messages of their own.
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  const bool whole = !text.empty() && end == text.c_str() + text.size() && errno != ERANGE && std::isfinite(value) &&
+                     value == std::floor(value);
+  const bool acceptable = whole && value >= 0.0 && value <= 4294967295.0;
+  PlinkParser parser;
+  parser.bim_filename = "x.bim";
+  try {
+    const uint32_t n = parser.convert_integer(text, 5);
+    if (!acceptable) fail(".bim convert_integer accepted [" + text + "]");
+    if (static_cast<double>(n) != value) fail(".bim convert_integer changed the value of [" + text + "]");
+  } catch (const Refusal& r) {
+    if (acceptable) fail(".bim convert_integer refused [" + text + "]");
+    const std::string message =
+        !whole ? "Error: Encountered non-numeric data '" + text + "' in column 4 of line 5 of file 'x.bim'!"
+        : value < 0.0
+            ? std::string("Error: Encountered negative position in column 4 of file 'x.bim'!")
+            : "Error: Position '" + text + "' in column 4 of line 5 of file 'x.bim' is beyond the largest position "
+                                           "(4294967295)!";
+    expectMessage(r, message, ".bim convert_integer");
   }
 }
 
@@ -157,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   fuzzReadString(line, fields);
   fuzzConvertInteger(line);
+  fuzzBimPosition(line);
   fuzzColumnChecks(text, fields.size(), 0, 5);
   fuzzColumnChecks(text, fields.size(), 0, 3);
   fuzzColumnChecks(text, fields.size(), start, limit);

@@ -39,7 +39,7 @@ void textSeeds() {
       "ID_1 ID_2 missing sex\n0 0 0 D\nid1 id1 0 1\n",
       "ID_1 ID_2\n",
       "12", "1e2", "12.5", "0x1F", "-3", "a  b", "a b ", "", "B_allele\r\n", "ID_1\tID_2\tmissing\n",
-      "rs1 2147483648 1 A G\n"};
+      "rs1 2147483648 1 A G\n", "1e+04", "10000abc", "4294967296"};
   int k = 0;
   for (const std::string& line : lines) {
     seed("fuzz_text_lines", "seed" + std::to_string(k++), std::string("\x00\x05", 2) + line);
@@ -171,6 +171,10 @@ void plinkSeeds() {
   for (char& c : fam_spaces) c = c == '\t' ? ' ' : c;
   for (char& c : bim_spaces) c = c == '\t' ? ' ' : c;
   seed("fuzz_plink", "spaces", u16le(fam_spaces.size()) + fam_spaces + bim_spaces);
+  // Positions as R and spreadsheet exports write them.
+  const std::string bim_forms = "1\trs1\t0\t1e3\tA\tG\n1\trs2\t0\t1.01e+03\tA\tG\n1\trs3\t0\t1020.0\tA\tG\n"
+                                "1\trs4\t0\t 1030\tA\tG\n";
+  seed("fuzz_plink", "forms", u16le(fam.size()) + fam + bim_forms);
 }
 
 void bgenSeeds() {

@@ -89,13 +89,16 @@ public:
   // Next field of a .fam/.bim line up to `delimiter`; none left ends the run naming the file that
   // is being read.
   std::string read_string(std::istream& line_stream, char delimiter);
-  // Leading base-10 integer of a position field (leading blanks and a sign allowed, trailing text
-  // ignored); no digits or beyond 32 signed bits ends the run naming the .bim file.
-  int32_t convert_integer(const std::string& text);
+  // The position field (column 4) of .bim line `line_number` (from 1), read whole: a whole number
+  // from 0 to 4294967295, written as a variant list may write it ("10000", "1e+04", "10000.0").
+  // A fraction, trailing text or no number, a negative number, or a larger one ends the run.
+  uint32_t convert_integer(const std::string& text, uint64_t line_number);
   // Chromosome and position of the next .bim line; false at the end of the file. An empty
-  // chromosome takes the line's; a different one ends the run. A negative position is refused.
-  // With rsid, the line's RSID goes there too.
+  // chromosome takes the line's; a different one ends the run. Lines are counted from the last
+  // rewind_bim (open ends with one). With rsid, the line's RSID goes there too.
   bool read_position(std::string& chromosome, uint32_t& position, std::string* rsid = nullptr);
+  // Returns the .bim stream to its first line, for read_position.
+  void rewind_bim();
   // One VariantHeader for every .bim line in [start, end); runs on one thread's share, so a fault
   // is reported from the calling thread.
   void read_bim(uint32_t start, uint32_t end, std::map<uint32_t, VariantHeader>& variant_headers);
@@ -128,6 +131,8 @@ private:
   bool errors_are_local = false;        // set while one thread reads its own share
   bool reading_fam = false;             // read_string names the .fam file, else the .bim file
   std::string line_buffer;
+  std::string position_text;  // column 4 of the line being read, reused
+  uint64_t bim_line = 0;      // .bim lines read by read_position since the last rewind_bim
 
   [[noreturn]] void fail_empty(const std::string& file_name);
   void validate_bim();

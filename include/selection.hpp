@@ -14,6 +14,16 @@
 // the process with the empty-input message naming file and line.
 std::string readString(std::istream& line_stream, const std::string& file_name, int32_t line_number);
 
+// Positions are unsigned 32-bit throughout (BGEN stores them so, BCOR and meta files carry them so).
+constexpr uint32_t kLargestPosition = 4294967295u;
+
+enum class PositionText { whole, not_whole, negative, beyond_largest };
+
+// How a position field reads. The whole text must be one finite whole number as strtod reads it
+// ("12", "12.0", "1e2", "1e+04", " 7"): a fraction, trailing text, no number at all, an infinity or
+// NaN is not_whole. A whole number from 0 to kLargestPosition is whole and goes to `position`.
+PositionText readPositionText(const std::string& text, uint32_t& position);
+
 // A whole number from 1 to 4294967295 ("12", "12.0", "1e2"); a larger whole number ends the
 // process with the beyond-the-largest-position message, anything else with the non-numeric one,
 // each naming text, file and line.

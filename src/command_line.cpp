@@ -330,7 +330,7 @@ void checkOptions(const Flags& flags, const Parameters& par) {
     fail("Error: Option '--bgen', '--bplink' or '--bcor' must be supplied!");
   if (flags.help && flags.bgen) fail("Error: Option '--bgen' and '--help' cannot be supplied together!");
   if (flags.help && flags.bplink) fail("Error: Option '--bplink' and '--help' cannot be supplied together!");
-  if (flags.bgen && flags.bplink) fail("Error: Option '--bplink' and '--bplink' cannot be supplied together!");
+  if (flags.bgen && flags.bplink) fail("Error: Option '--bgen' and '--bplink' cannot be supplied together!");
   if (flags.help && flags.bcor) fail("Error: Option '--bcor' and '--help' cannot be supplied together!");
   if (flags.bgen && !flags.bcor) fail("Error: Option '--bgen' and '--bcor' must be supplied together!");
   if (flags.bplink && !flags.bcor) fail("Error: Option '--bplink' and '--bcor' must be supplied together!");

@@ -297,8 +297,7 @@ void Corvane::scanPositions() {
   } else {
     // Every line is read, so the one-chromosome rule holds over the whole .bim file.
     file_name = bim_file;
-    plink_parser.bim_stream.clear();
-    plink_parser.bim_stream.seekg(0, std::ios::beg);
+    plink_parser.rewind_bim();
     std::string chromosome;
     while (plink_parser.read_position(chromosome, position, &rsid)) {
       if (n_scanned >= first && n_scanned <= last) {

@@ -1,7 +1,6 @@
 // PLINK .bed/.bim/.fam reader.
 #include "plink.hpp"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
@@ -10,6 +9,7 @@
 
 #include "corvane.hpp"
 #include "fatal.hpp"
+#include "selection.hpp"
 
 namespace plinkfile {
 namespace bed {
@@ -195,16 +195,24 @@ std::string PlinkParser::read_string(std::istream& line_stream, char delimiter) 
   return field;
 }
 
-int32_t PlinkParser::convert_integer(const std::string& text) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(begin, &end, 10);
-  if (end == begin || errno == ERANGE || value < std::numeric_limits<int32_t>::min() ||
-      value > std::numeric_limits<int32_t>::max()) {
-    display_error("Error: Encountered non-numeric data in column 4 of file '" + bim_filename + "'!");
+uint32_t PlinkParser::convert_integer(const std::string& text, uint64_t line_number) {
+  uint32_t position = 0;
+  switch (readPositionText(text, position)) {
+    case PositionText::whole:
+      return position;
+    case PositionText::negative:
+      // Wrapped to unsigned it would lie at the far end of the chromosome.
+      display_error("Error: Encountered negative position in column 4 of file '" + bim_filename + "'!");
+    case PositionText::beyond_largest:
+      display_error("Error: Position '" + text + "' in column 4 of line " + std::to_string(line_number) +
+                    " of file '" + bim_filename + "' is beyond the largest position (" +
+                    std::to_string(kLargestPosition) + ")!");
+    case PositionText::not_whole:
+      break;
   }
-  return static_cast<int32_t>(value);
+  // Read whole: 1e+04 (as R writes 10000) is not 1, and 10000.5 is not 10000.
+  display_error("Error: Encountered non-numeric data '" + text + "' in column 4 of line " +
+                std::to_string(line_number) + " of file '" + bim_filename + "'!");
 }
 
 bool PlinkParser::checkLine(std::istream& stream, uint32_t start, uint32_t maximum) {
@@ -221,6 +229,7 @@ bool PlinkParser::checkLine(std::istream& stream, uint32_t start, uint32_t maxim
 // single thread parses later (read_bim) is already known to be whole.
 bool PlinkParser::read_position(std::string& chromosome, uint32_t& position, std::string* rsid) {
   if (!readLine(bim_stream, line_buffer)) return false;
+  ++bim_line;
   Fields fields(line_buffer);
   std::string_view field;
   if (!fields.next(field)) fail_empty(bim_filename);
@@ -232,9 +241,8 @@ bool PlinkParser::read_position(std::string& chromosome, uint32_t& position, std
   if (!fields.next(field)) fail_empty(bim_filename);
   if (rsid) rsid->assign(field);
   if (!fields.next(field) || !fields.next(field)) fail_empty(bim_filename);
-  const int32_t value = convert_integer(std::string(field));
-  if (value < 0) display_error("Error: Encountered negative position in column 4 of file '" + bim_filename + "'!");
-  position = static_cast<uint32_t>(value);
+  position_text.assign(field);
+  position = convert_integer(position_text, bim_line);
   if (!fields.next(field) || !fields.next(field)) fail_empty(bim_filename);
   return true;
 }
@@ -264,12 +272,13 @@ void PlinkParser::validate_bim() {
   std::string chromosome;
   uint32_t position = 0;
   uint64_t lines = 0;
+  rewind_bim();
   while (read_position(chromosome, position)) ++lines;
   if (lines != context.number_of_variants) {
     display_error("Error: File '" + bim_filename + "' holds " + std::to_string(lines) + " variants but file '" +
                   bed_filename + "' holds " + std::to_string(context.number_of_variants) + " variant records!");
   }
-  rewind(bim_stream);
+  rewind_bim();
 }
 
 void PlinkParser::open(const std::string& bed_name, const std::string& bim_name, const std::string& fam_name) {
@@ -322,18 +331,23 @@ void PlinkParser::read_bim(uint32_t start, uint32_t end, std::map<uint32_t, Vari
         !fields.next(a_allele) || !fields.next(b_allele)) {
       fail_empty(bim_filename);
     }
-    const int32_t value = convert_integer(std::string(position));
-    if (value < 0) display_error("Error: Encountered negative position in column 4 of file '" + bim_filename + "'!");
+    position_text.assign(position);
+    const uint32_t value = convert_integer(position_text, static_cast<uint64_t>(i) + 1);
     VariantHeader& header = variant_headers[i];
     header.index = i;
     header.RSID.assign(rsid);
-    header.position = static_cast<uint32_t>(value);
+    header.position = value;
     header.chromosome.assign(chromosome);
     header.A_allele.assign(a_allele);
     header.B_allele.assign(b_allele);
     header.A_allele_freq = 0.0;
     header.B_allele_freq = 0.0;
   }
+}
+
+void PlinkParser::rewind_bim() {
+  rewind(bim_stream);
+  bim_line = 0;
 }
 
 void PlinkParser::sync_included_samples() { included_list.assign(included_samples.begin(), included_samples.end()); }
@@ -401,7 +415,6 @@ void Corvane::openPLINK(bool print_errors) {
 }
 
 void Corvane::readBim() {
-  plink_parser.bim_stream.clear();
-  plink_parser.bim_stream.seekg(0, std::ios::beg);
+  plink_parser.rewind_bim();
   plink_parser.read_bim(chunk_start_variant, chunk_end_variant, variant_headers);
 }

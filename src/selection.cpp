@@ -60,25 +60,45 @@ std::string readString(std::istream& line_stream, const std::string& file_name, 
   return field;
 }
 
-uint32_t convertInteger(const std::string& text, const std::string& file_name, int32_t line_number) {
+PositionText readPositionText(const std::string& text, uint32_t& position) {
+  // Plain digits, as nearly every .bim line writes them: no strtod on each line of the scans.
+  if (!text.empty() && text.size() <= 10) {
+    uint64_t digits = 0;
+    size_t k = 0;
+    for (; k < text.size() && text[k] >= '0' && text[k] <= '9'; ++k) digits = 10 * digits + (text[k] - '0');
+    if (k == text.size()) {
+      if (digits > kLargestPosition) return PositionText::beyond_largest;
+      position = static_cast<uint32_t>(digits);
+      return PositionText::whole;
+    }
+  }
   const char* begin = text.c_str();
   char* end = nullptr;
   errno = 0;
   const double value = std::strtod(begin, &end);
   // The whole text must be the number (an embedded NUL leaves text behind and is refused too).
   const bool whole_text = !text.empty() && end == begin + text.size();
-  const bool number = whole_text && errno != ERANGE && value > 0.0 && std::isfinite(value) &&
-                      value == std::ceil(value);
-  if (!number) {
+  if (!whole_text || errno == ERANGE || !std::isfinite(value) || value != std::ceil(value)) {
+    return PositionText::not_whole;
+  }
+  if (value < 0.0) return PositionText::negative;
+  if (value > static_cast<double>(kLargestPosition)) return PositionText::beyond_largest;
+  position = static_cast<uint32_t>(value);
+  return PositionText::whole;
+}
+
+uint32_t convertInteger(const std::string& text, const std::string& file_name, int32_t line_number) {
+  uint32_t position = 0;
+  const PositionText reading = readPositionText(text, position);
+  if (reading == PositionText::beyond_largest) {
+    corvane::fatalError("\n\nError: Position '" + text + "' in line " + std::to_string(line_number) + " in " +
+                        file_name + " is beyond the largest position (" + std::to_string(kLargestPosition) + ")!");
+  }
+  if (reading != PositionText::whole || position == 0) {
     corvane::fatalError("\n\nError: Encountered non-numeric data '" + text + "' in line " +
                         std::to_string(line_number) + " in " + file_name + "!");
   }
-  // A position is unsigned 32-bit, as BGEN stores it and the meta file prints it: never wrapped.
-  if (value > static_cast<double>(std::numeric_limits<uint32_t>::max())) {
-    corvane::fatalError("\n\nError: Position '" + text + "' in line " + std::to_string(line_number) + " in " +
-                        file_name + " is beyond the largest position (4294967295)!");
-  }
-  return static_cast<uint32_t>(value);
+  return position;
 }
 
 void checkLine(std::istream& stream, const std::string& file_name, int32_t start, int32_t maximum) {
@@ -222,16 +242,14 @@ void Corvane::findInclude() {
     bgen_parser.seek_to_variant(0);
   } else {
     file_name = bim_file;
-    plink_parser.bim_stream.clear();
-    plink_parser.bim_stream.seekg(0, std::ios::beg);
+    plink_parser.rewind_bim();
     std::string chromosome;
     while (!(found_start && found_end) && plink_parser.read_position(chromosome, position)) {
       visit(position);
       last_position = position;
       ++i;
     }
-    plink_parser.bim_stream.clear();
-    plink_parser.bim_stream.seekg(0, std::ios::beg);
+    plink_parser.rewind_bim();
   }
 
   if (!found_start) {

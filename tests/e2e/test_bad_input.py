@@ -313,7 +313,7 @@ plink_case("bim_shorter_than_bed", bim="".join(bim_lines[:-2]))
 plink_case("bim_longer_than_bed", bim="".join(bim_lines) + bim_lines[-1])
 plink_case("bim_non_numeric_position", bim="".join(bim_lines[:7]) +
            "\t".join(bim_lines[7].split("\t")[:3] + ["abc"] + bim_lines[7].split("\t")[4:]) + "".join(bim_lines[8:]),
-           expect="non-numeric data in column 4")
+           expect="Error: Encountered non-numeric data 'abc' in column 4 of line 8 of file '")
 plink_case("bim_negative_position", bim="".join(bim_lines[:11]) + "\t".join(bim_lines[11].split("\t")[:3] + ["-5"] +
            bim_lines[11].split("\t")[4:]), expect="negative position")
 plink_case("bim_two_chromosomes", bim="".join(bim_lines[:11]) + "2" + bim_lines[11][bim_lines[11].index("\t"):],

@@ -147,7 +147,9 @@ def main():
     cases = [
         (["--bplink", "data", "--help"], "Error: Option '--bplink' and '--help' cannot be supplied together!"),
         (["--bcor", "b", "--bgen", "g.bgen", "--bplink", "data"],
-         "Error: Option '--bplink' and '--bplink' cannot be supplied together!"),
+         "Error: Option '--bgen' and '--bplink' cannot be supplied together!"),
+        (["--bcor", "b", "--bplink", "data", "--bgen", "g.bgen"],
+         "Error: Option '--bgen' and '--bplink' cannot be supplied together!"),
         (["--bcor", "b", "-h"], "Error: Option '--bcor' and '--help' cannot be supplied together!"),
         (["--bgen", "g.bgen"], "Error: Option '--bgen' and '--bcor' must be supplied together!"),
         (["--bplink", "data"], "Error: Option '--bplink' and '--bcor' must be supplied together!"),

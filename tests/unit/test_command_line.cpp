@@ -250,7 +250,9 @@ TEST(CheckOptions, CombinationRulesAndTheirOrder) {
   EXPECT_EQ(check({"--bgen", "g", "--bplink", "p", "-h"}),
             "Error: Option '--bgen' and '--help' cannot be supplied together!");
   EXPECT_EQ(check({"--bcor", "b", "--bgen", "g", "--bplink", "p"}),
-            "Error: Option '--bplink' and '--bplink' cannot be supplied together!");
+            "Error: Option '--bgen' and '--bplink' cannot be supplied together!");
+  EXPECT_EQ(check({"--bcor", "b", "--bplink", "p", "--bgen", "g"}),
+            "Error: Option '--bgen' and '--bplink' cannot be supplied together!");
   EXPECT_EQ(check({"--bcor", "b", "-h"}), "Error: Option '--bcor' and '--help' cannot be supplied together!");
   EXPECT_EQ(check({"--bgen", "g"}), "Error: Option '--bgen' and '--bcor' must be supplied together!");
   EXPECT_EQ(check({"--bplink", "p"}), "Error: Option '--bplink' and '--bcor' must be supplied together!");
@@ -266,7 +268,7 @@ TEST(CheckOptions, CombinationRulesAndTheirOrder) {
             "Error: Basename of the PLINK files must be supplied after '--bplink'!");
   EXPECT_EQ(check({"--bgen", "g", "--bcor"}), "Error: Basename of the BCOR file(s) must be supplied after '--bcor'!");
   EXPECT_EQ(check({"--bgen", "g", "--bcor", "", "--bplink"}),
-            "Error: Option '--bplink' and '--bplink' cannot be supplied together!");
+            "Error: Option '--bgen' and '--bplink' cannot be supplied together!");
   EXPECT_EQ(check({"--bcor", "b", "--bgen", "g", "--incl-samples", "i", "--samples"}),
             "Error: Name of the SAMPLE file must be supplied after '--sample'!");
   EXPECT_EQ(check({"--bcor", "b", "--bplink", "p", "--incl-samples"}),

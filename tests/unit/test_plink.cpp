@@ -240,23 +240,36 @@ TEST_F(Plink, EveryBimLineIsCheckedWhenOpening) {
 
 // ---- .bim fields ----
 
-TEST_F(Plink, ConvertIntegerTakesTheLeadingInteger) {
+TEST_F(Plink, ConvertIntegerReadsTheWholeField) {
   PlinkParser p;
   p.bim_filename = "x.bim";
-  EXPECT_EQ(p.convert_integer("12abc"), 12);
-  EXPECT_EQ(p.convert_integer(" 7"), 7);
-  EXPECT_EQ(p.convert_integer("-5"), -5);
-  EXPECT_EQ(p.convert_integer("2147483647"), 2147483647);
+  // Written as R and spreadsheets write 10000: the same number, not its leading digits.
+  for (const char* text : {"10000", "1e4", "1e+04", "10000.0", " 10000"}) EXPECT_EQ(p.convert_integer(text, 1), 10000u) << text;
+  EXPECT_EQ(p.convert_integer("0", 1), 0u);
+  EXPECT_EQ(p.convert_integer("2147483648", 1), 2147483648u);
+  EXPECT_EQ(p.convert_integer("4294967295", 1), 4294967295u);
   p.print_errors = true;
-  for (const char* text : {"abc", "", "3000000000", "-2147483649"}) {
-    EXPECT_EXIT((stdoutToStderr(), p.convert_integer(text)), ::testing::ExitedWithCode(1),
-                exactly("Error: Encountered non-numeric data in column 4 of file 'x.bim'!\n\n"))
+  for (const char* text : {"10000.5", "10000abc", "12abc", "abc", "", "nan", "inf", "10000 "}) {
+    EXPECT_EXIT((stdoutToStderr(), p.convert_integer(text, 3)), ::testing::ExitedWithCode(1),
+                exactly("Error: Encountered non-numeric data '" + std::string(text) +
+                        "' in column 4 of line 3 of file 'x.bim'!\n\n"))
+        << text;
+  }
+  for (const char* text : {"4294967296", "1e10", "3000000000000"}) {
+    EXPECT_EXIT((stdoutToStderr(), p.convert_integer(text, 3)), ::testing::ExitedWithCode(1),
+                exactly("Error: Position '" + std::string(text) +
+                        "' in column 4 of line 3 of file 'x.bim' is beyond the largest position (4294967295)!\n\n"))
+        << text;
+  }
+  for (const char* text : {"-5", "-1e3", "-2147483649"}) {
+    EXPECT_EXIT((stdoutToStderr(), p.convert_integer(text, 3)), ::testing::ExitedWithCode(1),
+                exactly("Error: Encountered negative position in column 4 of file 'x.bim'!\n\n"))
         << text;
   }
 }
 
 TEST_F(Plink, PositionFieldsInBimLines) {
-  const std::string base = writeSet("plink_positions", famLines(4), "1\ta\t0\t12abc\tA\tG\n1\tb\t0\t 7\tA\tG\n",
+  const std::string base = writeSet("plink_positions", famLines(4), "1\ta\t0\t1.2e1\tA\tG\n1\tb\t0\t 7\tA\tG\n",
                                     bedHeader() + bytes({0, 0}));
   Engine e(base);
   e->openPLINK(true);
@@ -269,14 +282,24 @@ TEST_F(Plink, PositionFieldsInBimLines) {
   EXPECT_EQ(position, 7u);
   EXPECT_FALSE(e->plink_parser.read_position(chromosome, position));
 
-  for (const char* field : {"abc", "", "3000000000"}) {
-    const std::string bad = writeSet("plink_position_bad", famLines(4), std::string("1\ta\t0\t") + field + "\tA\tG\n",
-                                     bedHeader() + bytes({0}));
+  // The fault lies on line 2: the message counts lines from 1.
+  const auto second_line = [](const std::string& field) {
+    return "1\ta\t0\t5\tA\tG\n1\tb\t0\t" + field + "\tA\tG\n";
+  };
+  for (const char* field : {"abc", "", "12abc", "10000.5"}) {
+    const std::string bad = writeSet("plink_position_bad", famLines(4), second_line(field), bedHeader() + bytes({0, 0}));
     Engine b(bad);
     EXPECT_EXIT((stdoutToStderr(), b->openPLINK(true)), ::testing::ExitedWithCode(1),
-                exactly("Error: Encountered non-numeric data in column 4 of file '" + bad + ".bim'!\n\n"))
+                exactly("Error: Encountered non-numeric data '" + std::string(field) + "' in column 4 of line 2 of file '" +
+                        bad + ".bim'!\n\n"))
         << field;
   }
+  const std::string beyond = writeSet("plink_position_beyond", famLines(4), second_line("3000000000000"),
+                                      bedHeader() + bytes({0, 0}));
+  Engine big(beyond);
+  EXPECT_EXIT((stdoutToStderr(), big->openPLINK(true)), ::testing::ExitedWithCode(1),
+              exactly("Error: Position '3000000000000' in column 4 of line 2 of file '" + beyond +
+                      ".bim' is beyond the largest position (4294967295)!\n\n"));
   // A negative position would wrap to the far end of the chromosome: refused.
   const std::string negative = writeSet("plink_position_negative", famLines(4), "1\ta\t0\t-5\tA\tG\n",
                                         bedHeader() + bytes({0}));
