@@ -3,6 +3,9 @@
 #include "fatal.hpp"
 #include "fuzz_support.hpp"
 
+#include <filesystem>
+#include <system_error>
+
 namespace corvane {
 
 void printLocked(const std::string&) {}
@@ -10,6 +13,16 @@ void printLocked(const std::string&) {}
 void removeOnError(const std::string&) {}
 
 void keepOnError(const std::string&) {}
+
+bool createOutput(const std::string&, const std::function<bool()>& create) { return create(); }
+
+bool publishOutput(const std::string& unfinished, const std::string& path) {
+  std::error_code ec;
+  std::filesystem::rename(unfinished, path, ec);
+  return !ec;
+}
+
+void handleStopSignals() {}
 
 void fatalError(const std::string& message) { throw fuzzsupport::Refusal{message}; }
 

@@ -84,9 +84,11 @@ void PairSpool::add(const ExtractedPair& pair) {
 void PairSpool::spill() {
   sortInTableOrder(buffer_);
   if (!file_.is_open()) {
-    file_.open(path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!file_.is_open()) fail("cannot be written!");
-    corvane::removeOnError(path_);
+    const bool opened = corvane::createOutput(path_, [this] {
+      file_.open(path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
+      return file_.is_open();
+    });
+    if (!opened) fail("cannot be written!");
   }
   runs_.push_back(Run{records_in_file_, buffer_.size()});
   writeRecords(buffer_.data(), buffer_.size());
