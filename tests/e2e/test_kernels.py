@@ -41,8 +41,9 @@ def run(binary, kernel, argv):
 
 
 def generate(prefix, *extra):
-    subprocess.run([os.path.join(args.tools_dir, "corvane_testgen"), "--out", prefix, "--plink"] + [str(a) for a in extra],
-                   cwd=work, check=True, capture_output=True, timeout=120)
+    testgen = os.path.join(args.tools_dir, "corvane_testgen")
+    subprocess.run([testgen, "--out", prefix, "--plink"] + [str(a) for a in extra], cwd=work, check=True,
+                   capture_output=True, timeout=120)
     return path(prefix)
 
 

@@ -260,7 +260,8 @@ TEST(CorrelationKernel, EveryKernelTheMachineRunsGivesTheSameBitsOnAwkwardShapes
             ASSERT_EQ(bits(exact[k](a, b)), bits(sum)) << what << " whole numbers at " << a << "," << b;
           }
           for (std::ptrdiff_t b = a + 1; b < limits[a]; ++b) {
-            ASSERT_EQ(bits(chunk[k](a, b)), bits(chunk[0](a, b))) << what << " chunk against plain at " << a << "," << b;
+            ASSERT_EQ(bits(chunk[k](a, b)), bits(chunk[0](a, b)))
+                << what << " chunk against plain at " << a << "," << b;
             ASSERT_EQ(bits(chunk[k](a, b)), bits(referenceEntry(A.col(a).data(), A.col(b).data(), depth, block)))
                 << what << " chunk at " << a << "," << b;
           }
