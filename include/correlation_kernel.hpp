@@ -10,7 +10,7 @@ namespace correlation {
 // ((0 + 1) + (2 + 3)) plus the block's last len % 4 terms summed in order, C += each block's sum. C
 // must hold zeros where it is to be set; entries outside the requested ranges may be set too.
 // Column-major operands with leading dimensions lda, ldb, ldc. Returns false, touching nothing, when
-// the machine has no wide kernel; the caller then takes the plain path.
+// the machine has no wide kernel (or a test forced the plain one); the caller then takes the plain path.
 bool wideCrossProduct(const double* A, std::ptrdiff_t lda, std::ptrdiff_t n_a, const double* B,
                       std::ptrdiff_t ldb, std::ptrdiff_t n_b, std::ptrdiff_t depth, std::ptrdiff_t block,
                       double* C, std::ptrdiff_t ldc, const std::ptrdiff_t* col_begin,
@@ -26,5 +26,13 @@ bool wideCrossProduct(WideKernel kernel, const double* A, std::ptrdiff_t lda, st
                       const double* B, std::ptrdiff_t ldb, std::ptrdiff_t n_b, std::ptrdiff_t depth,
                       std::ptrdiff_t block, double* C, std::ptrdiff_t ldc, const std::ptrdiff_t* col_begin,
                       const std::ptrdiff_t* col_end);
+
+// For tests only, never a user's choice: every later product takes `kernel` instead of the machine's
+// widest, WideKernel::none being the plain path, so that a machine with AVX-512 can check the kernels
+// other machines take. False, changing nothing, when the machine cannot run it. Call it while no
+// product is running.
+bool forceKernelForTesting(WideKernel kernel);
+// The kernel the products take: the forced one, else the machine's widest.
+WideKernel activeKernel();
 
 } // namespace correlation

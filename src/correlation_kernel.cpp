@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -91,6 +92,31 @@ WideKernel machineWideKernel() {
   return kernel;
 }
 
+namespace {
+// Set by tests alone (-1: nothing forced); read on every product, by every thread.
+std::atomic<int> forced_kernel{-1};
+
+bool machineRuns(WideKernel kernel) {
+  const WideKernel have = machineWideKernel();
+  switch (kernel) {
+    case WideKernel::avx512: return have == WideKernel::avx512;
+    case WideKernel::avx: return have != WideKernel::none;
+    default: return true;
+  }
+}
+} // namespace
+
+bool forceKernelForTesting(WideKernel kernel) {
+  if (!machineRuns(kernel)) return false;
+  forced_kernel.store(static_cast<int>(kernel));
+  return true;
+}
+
+WideKernel activeKernel() {
+  const int forced = forced_kernel.load(std::memory_order_relaxed);
+  return forced < 0 ? machineWideKernel() : static_cast<WideKernel>(forced);
+}
+
 const char* wideKernelName(WideKernel kernel) {
   switch (kernel) {
     case WideKernel::avx512: return "avx512";
@@ -104,9 +130,7 @@ bool wideCrossProduct(WideKernel kernel, const double* A, std::ptrdiff_t lda, st
                       std::ptrdiff_t block, double* C, std::ptrdiff_t ldc, const std::ptrdiff_t* col_begin,
                       const std::ptrdiff_t* col_end) {
   // A kernel the machine lacks is never run, whatever the caller asks.
-  const WideKernel have = machineWideKernel();
-  if (kernel == WideKernel::avx512 && have != WideKernel::avx512) return false;
-  if (kernel == WideKernel::avx && have == WideKernel::none) return false;
+  if (!machineRuns(kernel)) return false;
   if (n_a <= 0 || n_b <= 0 || depth <= 0 || block <= 0) return kernel != WideKernel::none;
   switch (kernel) {
     case WideKernel::avx512:
@@ -124,7 +148,7 @@ bool wideCrossProduct(const double* A, std::ptrdiff_t lda, std::ptrdiff_t n_a, c
                       std::ptrdiff_t ldb, std::ptrdiff_t n_b, std::ptrdiff_t depth, std::ptrdiff_t block,
                       double* C, std::ptrdiff_t ldc, const std::ptrdiff_t* col_begin,
                       const std::ptrdiff_t* col_end) {
-  return wideCrossProduct(machineWideKernel(), A, lda, n_a, B, ldb, n_b, depth, block, C, ldc, col_begin,
+  return wideCrossProduct(activeKernel(), A, lda, n_a, B, ldb, n_b, depth, block, C, ldc, col_begin,
                           col_end);
 }
 

@@ -11,6 +11,29 @@
 #include "fatal.hpp"
 #include "header_serial.hpp"
 
+#ifdef CORVANE_KERNEL_FROM_ENVIRONMENT
+#include <cstdlib>
+
+#include "correlation_kernel.hpp"
+
+// The test build's copy of the program takes its product kernel from CORVANE_TEST_KERNEL (plain, avx
+// or avx512), so that the tests can run every kernel the machine has; the shipped program reads no
+// such variable.
+static void forceKernelFromEnvironment() {
+  const char* name = std::getenv("CORVANE_TEST_KERNEL");
+  if (!name) return;
+  const std::string wanted(name);
+  using correlation::WideKernel;
+  WideKernel kernel = WideKernel::none;
+  if (wanted == "avx") kernel = WideKernel::avx;
+  else if (wanted == "avx512") kernel = WideKernel::avx512;
+  else if (wanted != "plain") corvane::fatalError("Error: Product kernel '" + wanted + "' is not known!");
+  if (!correlation::forceKernelForTesting(kernel))
+    corvane::fatalError("Error: Product kernel '" + wanted + "' cannot be run on this machine!");
+  std::cerr << "product kernel: " << wanted << std::endl;
+}
+#endif
+
 static void printDone() {
   std::cout << "- Done!" << std::endl;
   std::cout << std::endl;
@@ -166,6 +189,9 @@ static int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   corvane::handleStopSignals();
   try {
+#ifdef CORVANE_KERNEL_FROM_ENVIRONMENT
+    forceKernelFromEnvironment();
+#endif
     return run(argc, argv);
   } catch (const std::exception& e) {
     corvane::fatalError(std::string("Error: ") + e.what());

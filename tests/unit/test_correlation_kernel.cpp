@@ -1,13 +1,18 @@
-// The wide product kernels against a scalar statement of their summation order: every bit must agree,
-// for every kernel the machine has, whatever the shapes, the blocks' remainders and the column ranges.
+// The product kernels against a scalar statement of their summation order: every bit must agree, for
+// every kernel the machine has, whatever the shapes, the blocks' remainders and the column ranges. The
+// plain kernel, which only a machine without AVX takes, is run here by forcing it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "correlation.hpp"
 #include "correlation_kernel.hpp"
 
 using correlation::WideKernel;
@@ -46,6 +51,26 @@ std::vector<WideKernel> kernels() {
   if (have == WideKernel::avx512) out.push_back(WideKernel::avx512);
   return out;
 }
+
+// The kernels the products can take here: the plain one, then the wide ones the machine has.
+std::vector<WideKernel> runnableKernels() {
+  std::vector<WideKernel> out = {WideKernel::none};
+  for (WideKernel k : kernels()) out.push_back(k);
+  return out;
+}
+
+const char* kernelName(WideKernel k) { return k == WideKernel::none ? "plain" : correlation::wideKernelName(k); }
+
+// One kernel for the products of a scope, the machine's own again after it.
+class ForcedKernel {
+ public:
+  explicit ForcedKernel(WideKernel k) : forced_(correlation::forceKernelForTesting(k)) {}
+  ~ForcedKernel() { correlation::forceKernelForTesting(correlation::machineWideKernel()); }
+  bool forced() const { return forced_; }
+
+ private:
+  bool forced_;
+};
 
 struct Operands {
   std::ptrdiff_t depth, lda, ldb, n_a, n_b;
@@ -179,5 +204,69 @@ TEST(CorrelationKernel, SumsAreTheDotProducts) {
         for (int r = 0; r < 700; ++r) dot += static_cast<long double>(op.A[a * op.lda + r]) * op.B[b * op.ldb + r];
         EXPECT_NEAR(C[a + b * 9], static_cast<double>(dot), 1e-10);
       }
+  }
+}
+
+TEST(CorrelationKernel, EveryKernelTheMachineRunsGivesTheSameBitsOnAwkwardShapes) {
+  // Sample counts off the multiples of 4 and 8 and across the depth block, one row or column, and
+  // sizes beside the tiles (plain 3 x 4, AVX 12 x 4, AVX-512 8 x 8) and panels (240, 132, 128).
+  const std::ptrdiff_t block = correlation::crossProductBlock;
+  const std::vector<std::ptrdiff_t> depths = {1, 3, 5, 7, 9, 13, 17, 33, 255, 257, 259, 499, 515};
+  const std::vector<std::pair<std::ptrdiff_t, std::ptrdiff_t>> shapes = {
+      {1, 1},   {1, 9},   {9, 1},   {2, 3},   {3, 4},   {4, 5},   {5, 7},   {7, 8},   {8, 9},   {11, 12}, {12, 13},
+      {13, 17}, {127, 3}, {128, 9}, {129, 4}, {131, 5}, {132, 8}, {133, 1}, {239, 2}, {240, 4}, {241, 7}};
+  const std::vector<WideKernel> all = runnableKernels();
+  std::mt19937_64 rng(2024);
+  std::uniform_int_distribution<int> level(0, 2), small(1, 3), sign(0, 1);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  for (std::ptrdiff_t depth : depths) {
+    for (const auto& [n_a, n_b] : shapes) {
+      // Standardised-looking values with odd bits, and whole numbers, whose sums are exact in any order,
+      // never 0: a term left out shows. One column more than used, as a chunk matrix has.
+      Eigen::MatrixXd A(depth, n_a + 1), B(depth, n_b + 1), Ai(depth, n_a + 1), Bi(depth, n_b + 1);
+      for (Eigen::MatrixXd* m : {&A, &B}) {
+        for (Eigen::Index i = 0; i < m->size(); ++i) m->data()[i] = (level(rng) - 1.1) * 0.7 + 1e-3 * noise(rng);
+      }
+      for (Eigen::MatrixXd* m : {&Ai, &Bi}) {
+        for (Eigen::Index i = 0; i < m->size(); ++i) m->data()[i] = small(rng) * (sign(rng) ? 1.0 : -1.0);
+      }
+      // A chunk's product with itself: the upper triangle, rows cut off by windows, some rows empty.
+      std::vector<Eigen::Index> limits(static_cast<std::size_t>(n_a));
+      for (std::ptrdiff_t a = 0; a < n_a; ++a)
+        limits[a] = a % 5 == 0 ? n_a : a % 7 == 3 ? 0 : std::min(n_a, a + 1 + (a * 7) % 19);
+
+      std::vector<Eigen::MatrixXd> full, exact, chunk;
+      for (WideKernel k : all) {
+        const ForcedKernel use(k);
+        ASSERT_TRUE(use.forced()) << kernelName(k);
+        ASSERT_EQ(correlation::activeKernel(), k);
+        full.emplace_back(n_a, n_b);
+        correlation::crossProduct(A, n_a, B, n_b, full.back(), false);
+        exact.emplace_back(n_a, n_b);
+        correlation::crossProduct(Ai, n_a, Bi, n_b, exact.back(), false);
+        chunk.emplace_back(n_a, n_a);
+        correlation::crossProduct(A, n_a, A, n_a, chunk.back(), true, limits.data());
+      }
+      for (std::size_t k = 0; k < all.size(); ++k) {
+        const std::string what = std::string(kernelName(all[k])) + " depth " + std::to_string(depth) + " " +
+                                 std::to_string(n_a) + "x" + std::to_string(n_b);
+        for (std::ptrdiff_t a = 0; a < n_a; ++a) {
+          for (std::ptrdiff_t b = 0; b < n_b; ++b) {
+            ASSERT_EQ(bits(full[k](a, b)), bits(full[0](a, b))) << what << " against plain at " << a << "," << b;
+            ASSERT_EQ(bits(full[k](a, b)), bits(referenceEntry(A.col(a).data(), B.col(b).data(), depth, block)))
+                << what << " at " << a << "," << b;
+            double sum = 0.0;
+            for (std::ptrdiff_t r = 0; r < depth; ++r) sum += Ai(r, a) * Bi(r, b);
+            ASSERT_EQ(bits(exact[k](a, b)), bits(sum)) << what << " whole numbers at " << a << "," << b;
+          }
+          for (std::ptrdiff_t b = a + 1; b < limits[a]; ++b) {
+            ASSERT_EQ(bits(chunk[k](a, b)), bits(chunk[0](a, b)))
+                << what << " chunk against plain at " << a << "," << b;
+            ASSERT_EQ(bits(chunk[k](a, b)), bits(referenceEntry(A.col(a).data(), A.col(b).data(), depth, block)))
+                << what << " chunk at " << a << "," << b;
+          }
+        }
+      }
+    }
   }
 }
