@@ -8,7 +8,7 @@
 #            tests/ beside it (or $TESTGEN)
 #   SCRATCH  directory for the data (or $MEMORY_SCRATCH; default $TMPDIR or /tmp); a directory
 #            made in it is removed at the end unless MEMORY_KEEP=1
-#   MEMORY_SCALE    multiplies the sizes (default 1: peaks up to about 5 GB, a few minutes)
+#   MEMORY_SCALE    multiplies the sizes (default 1: peaks up to about 4 GB, about 5 minutes)
 #   MEMORY_THREADS  threads of the multi-thread runs (default the smaller of 8 and nproc)
 #
 # Data from the project's own generator (corvane_testgen), PLINK sets (and a BGEN copy of the small
