@@ -34,6 +34,7 @@ corvane="$(cd "$(dirname "$corvane")" && pwd)/$(basename "$corvane")"
 testgen="${TESTGEN:-$(dirname "$corvane")/tests/corvane_testgen}"
 [ -x "$testgen" ] || { echo "memory.sh: no corvane_testgen at $testgen (set TESTGEN)" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "memory.sh: /usr/bin/time is needed" >&2; exit 1; }
+command -v python3 > /dev/null || { echo "memory.sh: python3 is needed (for the shuffled lists)" >&2; exit 1; }
 
 mkdir -p "$scratch"
 work="$(mktemp -d "$scratch/corvane-memory.XXXXXX")"
