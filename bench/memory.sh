@@ -8,14 +8,19 @@
 #            tests/ beside it (or $TESTGEN)
 #   SCRATCH  directory for the data (or $MEMORY_SCRATCH; default $TMPDIR or /tmp); a directory
 #            made in it is removed at the end unless MEMORY_KEEP=1
-#   MEMORY_SCALE    multiplies the sizes (default 1: peaks up to about 5 GB, a few minutes)
+#   MEMORY_SCALE    multiplies the sizes (default 1: peaks up to about 4 GB, about 5 minutes)
 #   MEMORY_THREADS  threads of the multi-thread runs (default the smaller of 8 and nproc)
 #
-# Data from the project's own generator (corvane_testgen), PLINK sets. Shapes: many stored pairs,
-# with and without missing genotypes; many variants on 1 thread and on MEMORY_THREADS, with one pair
-# each; many variants with missing genotypes; a large --n-variants-chunk; many samples on a few
-# threads, at the default chunk and at a chunk of 10; the merge, meta and table runs of the
-# many-variants set. Each peak is /usr/bin/time -f %M. Exits 1 when a ratio lies outside 0.60-1.15.
+# Data from the project's own generator (corvane_testgen), PLINK sets (and a BGEN copy of the small
+# region). Shapes: many stored pairs, with and without missing genotypes; many variants on 1 thread
+# and on MEMORY_THREADS, with one pair each; many variants with missing genotypes; a large
+# --n-variants-chunk; many samples on a few threads, at the default chunk and at a chunk of 10; a
+# small region of a large cohort (1,000 variants) on 1, a few and MEMORY_THREADS threads, from PLINK
+# and BGEN, with a 2 kb window and with every pair; the merge, meta and table runs of the
+# many-variants set; the same set with long RSIDs and alleles (40 and 20 characters) computed,
+# merged, listed and tabled; tables of an --incl-variants list in shuffled order, of the many
+# variants (half of them listed with their alleles swapped) and of a small file with many pairs.
+# Each peak is /usr/bin/time -f %M. Exits 1 when a ratio lies outside 0.60-1.15.
 set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
@@ -29,6 +34,7 @@ corvane="$(cd "$(dirname "$corvane")" && pwd)/$(basename "$corvane")"
 testgen="${TESTGEN:-$(dirname "$corvane")/tests/corvane_testgen}"
 [ -x "$testgen" ] || { echo "memory.sh: no corvane_testgen at $testgen (set TESTGEN)" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "memory.sh: /usr/bin/time is needed" >&2; exit 1; }
+command -v python3 > /dev/null || { echo "memory.sh: python3 is needed (for the shuffled lists)" >&2; exit 1; }
 
 mkdir -p "$scratch"
 work="$(mktemp -d "$scratch/corvane-memory.XXXXXX")"
@@ -47,6 +53,7 @@ chunk=$(sized 20000 1)
 chunk_variants=$(( 2 * chunk ))
 many_samples=$(sized 40000)
 wide_samples=$(sized 200000)
+region_samples=$(sized 100000)
 
 gen() { "$testgen" "$@" --plink > /dev/null; }
 echo "memory.sh: generating data in $work" >&2
@@ -57,18 +64,58 @@ gen --samples 16 --variants "$many_variants" --seed 3 --spacing 1 --no-jitter --
 gen --samples 16 --variants "$chunk_variants" --seed 5 --out chunk
 gen --samples "$many_samples" --variants 4000 --seed 6 --out samples
 gen --samples "$wide_samples" --variants 200 --seed 7 --out wide
-
-# The README's Memory section, term by term (keep the two in step). A computation: 10 MB, per
-# thread 8 c^2 + (16 c + 130) N bytes (c the chunk, at most the variants; N the samples), per variant
-# 550 bytes (800 with missing genotypes) and 50 more for each further thread, per stored pair 50
-# bytes (100 with missing genotypes). A merge, meta or table run: 10 MB and 260 bytes per variant.
-predict_compute() {  # samples variants threads chunk pairs missing
-  awk -v n="$1" -v v="$2" -v t="$3" -v c="$4" -v p="$5" -v m="$6" 'BEGIN {
-    if (c > v) c = v
-    per_variant = m ? 800 : 550; per_pair = m ? 100 : 50
-    printf "%.0f", 10e6 + t * (8 * c * c + (16 * c + 130) * n) + v * (per_variant + 50 * (t - 1)) + p * per_pair }'
+gen --samples "$region_samples" --variants 1000 --seed 12 --bgen --out region
+gen --samples 16 --variants 3000 --seed 11 --out list_pairs
+# The many-variants set with 40-character RSIDs and 20-character alleles.
+ln -s variants.bed long_ids.bed
+ln -s variants.fam long_ids.fam
+awk 'BEGIN { OFS = "\t"; a = "AAAAAAAAAAAAAAAAAAAA"; c = "CCCCCCCCCCCCCCCCCCCC" }
+     { $2 = sprintf("rs%038d", NR); $5 = a; $6 = c; print }' variants.bim > long_ids.bim
+# A variant list of a .bim file in shuffled order (fixed seed); with a third argument, every other
+# variant is listed with its alleles swapped.
+shuffled_list() {  # bim list [swap]
+  python3 - "$1" "$2" "${3:-}" <<'PY'
+import random, sys
+lines = []
+for i, line in enumerate(open(sys.argv[1])):
+    r = line.split()
+    a, b = (r[5], r[4]) if sys.argv[3] and i % 2 else (r[4], r[5])
+    lines.append("%s %s %s %s %s\n" % (r[1], r[3], r[0], a, b))
+random.Random(5).shuffle(lines)
+with open(sys.argv[2], "w") as f:
+    f.write("RSID position chromosome A_allele B_allele\n" + "".join(lines))
+PY
 }
-predict_file() { awk -v v="$1" 'BEGIN { printf "%.0f", 10e6 + 260 * v }'; }
+shuffled_list variants.bim variants_shuffled.txt swap
+shuffled_list list_pairs.bim list_pairs_shuffled.txt
+
+# The README's Memory section, term by term (keep the two in step). A computation: 10 MB; per
+# thread 8 x chunk x batch + (8 x chunk + 130) x N bytes (N the samples; batch the chunk option or
+# the variants when fewer; chunk the batch or a thread's share, V / T, when smaller); 8 N bytes per
+# column of the threads' batches of later variants, min(T x batch, later) columns with later =
+# (2 T + 1) V / 3 - T x chunk; per variant 550 bytes (800 with missing genotypes) and 50 more for
+# each further thread; per stored pair 50 bytes (100 with missing genotypes). A merge, meta or table
+# run: 10 MB and 260 bytes per variant; a table of a list not in file order holds 24 bytes per line
+# up to 1,048,576 lines; a list takes 15 bytes per listed variant and 45 more for one listed with
+# its alleles swapped. Every run: an RSID or allele longer than 15 characters adds its length and 30
+# bytes per variant.
+predict_compute() {  # samples variants threads chunk_option pairs missing [bytes_per_variant_for_ids]
+  awk -v n="$1" -v v="$2" -v t="$3" -v o="$4" -v p="$5" -v m="$6" -v ids="${7:-0}" 'BEGIN {
+    batch = o < v ? o : v
+    chunk = batch < v / t ? batch : v / t
+    later = (2 * t + 1) * v / 3 - t * chunk
+    columns = t * batch < later ? t * batch : later
+    per_variant = m ? 800 : 550; per_pair = m ? 100 : 50
+    printf "%.0f", 10e6 + t * (8 * chunk * batch + (8 * chunk + 130) * n) + 8 * n * columns \
+      + v * (per_variant + 50 * (t - 1) + ids) + p * per_pair }'
+}
+predict_file() {  # variants [bytes_per_variant_for_ids [table_lines_held [listed [swapped]]]]
+  awk -v v="$1" -v ids="${2:-0}" -v lines="${3:-0}" -v listed="${4:-0}" -v swapped="${5:-0}" 'BEGIN {
+    if (lines > 1048576) lines = 1048576
+    printf "%.0f", 10e6 + (260 + ids) * v + 24 * lines + 15 * listed + 45 * swapped }'
+}
+# The long RSIDs and alleles: (40 + 30) + 2 x (20 + 30) bytes per variant.
+long_id_bytes=170
 
 rows=()
 outside=0
@@ -83,35 +130,51 @@ record() {  # name description pairs predicted_bytes time_file
   echo "memory.sh: $1 done" >&2
 }
 
-compute() {  # name description input samples variants threads chunk missing [corvane options]
-  local name="$1" description="$2" input="$3" samples="$4" variants="$5" t="$6" c="$7" missing="$8"
-  shift 8
-  /usr/bin/time -f %M -o "$name.time" "$corvane" --bplink "$input" --bcor "$name.bcor" --n-threads "$t" \
+compute() {  # name description input samples variants threads chunk missing ids [corvane options]
+  local name="$1" description="$2" input="$3" samples="$4" variants="$5" t="$6" c="$7" missing="$8" ids="$9"
+  shift 9
+  local source=(--bplink "$input")
+  case "$input" in *.bgen) source=(--bgen "$input") ;; esac
+  /usr/bin/time -f %M -o "$name.time" "$corvane" "${source[@]}" --bcor "$name.bcor" --n-threads "$t" \
     --n-variants-chunk "$c" "$@" > "$name.log"
   local pairs
   pairs="$(sed -n 's/^- Number of stored correlations : //p' "$name.log")"
-  record "$name" "$description" "$pairs" "$(predict_compute "$samples" "$variants" "$t" "$c" "$pairs" "$missing")" \
-    "$name.time"
+  record "$name" "$description" "$pairs" \
+    "$(predict_compute "$samples" "$variants" "$t" "$c" "$pairs" "$missing" "$ids")" "$name.time"
 }
 
 all=(--variant-window-size 2000000000 --ld-thold 0 --ld-n-samples-avail-prop 0)
 neighbour=(--variant-window-size 2 --ld-thold 0 --ld-n-samples-avail-prop 0)
 
-compute pairs "$pair_variants variants x 16 samples, every pair, 1 thread" pairs 16 "$pair_variants" 1 1000 0 "${all[@]}"
+compute pairs "$pair_variants variants x 16 samples, every pair, 1 thread" pairs 16 "$pair_variants" 1 1000 0 0 \
+  "${all[@]}"
 compute pairs-missing "$pair_variants variants x 16 samples, 20% missing, every pair, 1 thread" pairs_missing 16 \
-  "$pair_variants" 1 1000 1 "${all[@]}"
+  "$pair_variants" 1 1000 1 0 "${all[@]}"
 compute variants-1 "$many_variants variants x 16 samples, one pair each, 1 thread" variants 16 "$many_variants" 1 1000 0 \
-  "${neighbour[@]}"
+  0 "${neighbour[@]}"
 compute variants-$threads "$many_variants variants x 16 samples, one pair each, $threads threads" variants 16 \
-  "$many_variants" "$threads" 1000 0 "${neighbour[@]}"
+  "$many_variants" "$threads" 1000 0 0 "${neighbour[@]}"
 compute variants-missing "$many_variants variants x 16 samples, 20% missing, one pair each, 1 thread" variants_missing \
-  16 "$many_variants" 1 1000 1 "${neighbour[@]}"
+  16 "$many_variants" 1 1000 1 0 "${neighbour[@]}"
 compute chunk "$chunk_variants variants x 16 samples, --n-variants-chunk $chunk, 1 thread" chunk 16 "$chunk_variants" 1 \
-  "$chunk" 0 --variant-window-size 2
+  "$chunk" 0 0 --variant-window-size 2
 compute samples "$many_samples samples x 4000 variants, default options, $few threads" samples "$many_samples" 4000 \
-  "$few" 1000 0
+  "$few" 1000 0 0
 compute samples-chunk10 "$wide_samples samples x 200 variants, --n-variants-chunk 10, $few threads" wide "$wide_samples" \
-  200 "$few" 10 0 --variant-window-size 2
+  200 "$few" 10 0 0 --variant-window-size 2
+
+# A small region of a large cohort: every thread's share is smaller than a chunk, and its batch of
+# later variants is wider than its share. The work split gives equal shares with the 2 kb window;
+# with every pair (the default window spans the region) the first threads take fewer variants.
+for t in $(printf '%s\n' 1 "$few" "$threads" | awk '!seen[$0]++'); do
+  on="$t thread$([ "$t" = 1 ] || echo s)"
+  compute region-$t "$region_samples samples x 1000 variants, 2 kb window, $on" region "$region_samples" 1000 \
+    "$t" 1000 0 0 --variant-window-size 2000
+  compute region-bgen-$t "the same from BGEN, $on" region.bgen "$region_samples" 1000 "$t" 1000 0 0 \
+    --variant-window-size 2000
+done
+compute region-all-$few "$region_samples samples x 1000 variants, every pair, $few threads" region "$region_samples" \
+  1000 "$few" 1000 0 0
 
 # The merge, meta and table runs of the many-variants set's per-thread files.
 /usr/bin/time -f %M -o merge.time "$corvane" --bcor "variants-$threads.bcor" --merge "$threads" > merge.log
@@ -122,12 +185,48 @@ record meta "meta of the merged file" "" "$(predict_file "$many_variants")" meta
 /usr/bin/time -f %M -o table.time "$corvane" --bcor "variants-$threads.bcor" --table variants.table --ld-thold 0 \
   --ld-n-samples-avail-prop 0 > table.log
 record table "table of the merged file, every pair" "" "$(predict_file "$many_variants")" table.time
+rm -f variants.table
+
+# A list in shuffled order: the table's lines wait in memory (then in the sort file) until all are
+# found.
+extracted() { tr '\r' '\n' < "$1" | sed -n 's/^- Number of extracted correlations : //p'; }
+/usr/bin/time -f %M -o table-list.time "$corvane" --bcor "variants-$threads.bcor" --table variants-list.table \
+  --incl-variants variants_shuffled.txt --ld-thold 0 --ld-n-samples-avail-prop 0 > table-list.log
+lines="$(extracted table-list.log)"
+record table-list "table of the merged file, every variant listed in shuffled order, half with alleles swapped" \
+  "$lines" "$(predict_file "$many_variants" 0 "$lines" "$many_variants" $(( many_variants / 2 )))" table-list.time
+rm -f variants-list.table
+
+"$corvane" --bplink list_pairs --bcor list_pairs.bcor --n-threads 1 "${all[@]}" > list_pairs.log
+"$corvane" --bcor list_pairs.bcor --merge 1 > /dev/null
+rm -f list_pairs.bcor_*
+/usr/bin/time -f %M -o table-list-small.time "$corvane" --bcor list_pairs.bcor --table list_pairs.table \
+  --incl-variants list_pairs_shuffled.txt --ld-thold 0 --ld-n-samples-avail-prop 0 > table-list-small.log
+lines="$(extracted table-list-small.log)"
+record table-list-small "table of 3000 variants x 16 samples, every pair, listed in shuffled order" "$lines" \
+  "$(predict_file 3000 0 "$lines" 3000)" table-list-small.time
+rm -f list_pairs.table
+
+# Long RSIDs and alleles: held once per variant in every run.
+compute long-ids-$threads "$many_variants variants x 16 samples, long RSIDs and alleles, one pair each, $threads threads" \
+  long_ids 16 "$many_variants" "$threads" 1000 0 "$long_id_bytes" "${neighbour[@]}"
+/usr/bin/time -f %M -o long-merge.time "$corvane" --bcor "long-ids-$threads.bcor" --merge "$threads" > long-merge.log
+rm -f "long-ids-$threads.bcor_"*
+record long-merge "merge of the $threads files of long-ids-$threads" "" \
+  "$(predict_file "$many_variants" "$long_id_bytes")" long-merge.time
+/usr/bin/time -f %M -o long-meta.time "$corvane" --bcor "long-ids-$threads.bcor" --meta long_ids.meta > long-meta.log
+record long-meta "meta of the merged file" "" "$(predict_file "$many_variants" "$long_id_bytes")" long-meta.time
+/usr/bin/time -f %M -o long-table.time "$corvane" --bcor "long-ids-$threads.bcor" --table long_ids.table --ld-thold 0 \
+  --ld-n-samples-avail-prop 0 > long-table.log
+record long-table "table of the merged file, every pair" "" "$(predict_file "$many_variants" "$long_id_bytes")" \
+  long-table.time
+rm -f long_ids.table long_ids.meta
 
 echo "corvane: $corvane"
 echo "scale $scale; $(nproc) cores; $(awk '/^MemTotal/ { printf "%.1f GB", $2 / 1048576 }' /proc/meminfo) memory;" \
   "load $(cut -d' ' -f1-3 /proc/loadavg); $(date -u +%Y-%m-%dT%H:%MZ)"
 echo
-echo "| run | shape | stored pairs | peak MB | README predicts, MB | peak / predicted |"
+echo "| run | shape | stored pairs (table lines) | peak MB | README predicts, MB | peak / predicted |"
 echo "|---|---|---:|---:|---:|---:|"
 printf '%s\n' "${rows[@]}"
 if [ "$outside" = 1 ]; then
