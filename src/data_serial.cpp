@@ -98,10 +98,11 @@ byte_t* startRecord(Corvane& engine, uint32_t index, uint64_t n, uint64_t entry_
 // its variants, so the last entry that is not 0 is found in the first block; `whole` reads every
 // entry for the largest, whatever the order.
 uint64_t lastTableEntry(Corvane& engine, uint64_t start, uint64_t entries, bool whole) {
-  std::vector<byte_t> block(8 * std::min<uint64_t>(entries, table_block));
+  constexpr uint64_t scan_block = 512;
+  std::vector<byte_t> block(8 * std::min<uint64_t>(entries, scan_block));
   uint64_t largest = 0;
   for (uint64_t first = entries; first > 0;) {
-    const uint64_t n = std::min<uint64_t>(table_block, first);
+    const uint64_t n = std::min<uint64_t>(scan_block, first);
     first -= n;
     engine.bcor_in.seekg(static_cast<std::streamoff>(start + 8 * first));
     engine.bcor_in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(8 * n));
