@@ -93,7 +93,84 @@ byte_t* startRecord(Corvane& engine, uint32_t index, uint64_t n, uint64_t entry_
   return engine.writeLittleEndianInteger(p, end, static_cast<uint32_t>(n));
 }
 
+// Offset of the last record that a table of `entries` entries at `start` points at, read from the
+// table's end in blocks; 0 when it points at none. Writers put each table's records in the order of
+// its variants, so the last entry that is not 0 is found in the first block; `whole` reads every
+// entry for the largest, whatever the order.
+uint64_t lastTableEntry(Corvane& engine, uint64_t start, uint64_t entries, bool whole) {
+  constexpr uint64_t scan_block = 512;
+  std::vector<byte_t> block(8 * std::min<uint64_t>(entries, scan_block));
+  uint64_t largest = 0;
+  for (uint64_t first = entries; first > 0;) {
+    const uint64_t n = std::min<uint64_t>(scan_block, first);
+    first -= n;
+    engine.bcor_in.seekg(static_cast<std::streamoff>(start + 8 * first));
+    engine.bcor_in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(8 * n));
+    if (!engine.bcor_in) engine.failBCORRead("cannot be read!");
+    for (uint64_t k = n; k-- > 0;) {
+      const uint64_t offset = bcor::loadLittleEndian<uint64_t>(&block[8 * k]);
+      if (offset == 0) continue;
+      if (!whole) return offset;
+      largest = std::max(largest, offset);
+    }
+  }
+  return largest;
+}
+
+// Where the record whose size prefix lies at `offset` ends; UINT64_MAX when the prefix lies past
+// the end of the file.
+uint64_t recordEnd(Corvane& engine, uint64_t offset, uint64_t records_start) {
+  if (offset < records_start) {
+    engine.failBCORRead("is corrupt: an offset table entry points before the records!");
+  }
+  if (engine.bcor_in_size < 4 || offset > engine.bcor_in_size - 4) return UINT64_MAX;
+  byte_t prefix[4];
+  engine.bcor_in.seekg(static_cast<std::streamoff>(offset));
+  engine.bcor_in.read(reinterpret_cast<char*>(prefix), sizeof prefix);
+  if (!engine.bcor_in) engine.failBCORRead("cannot be read!");
+  return offset + 4 + bcor::loadLittleEndian<uint32_t>(prefix);
+}
+
 } // namespace
+
+void Corvane::checkBCORLength(uint32_t file_header_size, uint64_t table_entries,
+                              uint32_t correlation_records, uint32_t sample_count_records,
+                              uint64_t spare_bytes) {
+  const uint64_t correlation_table = file_header_size;
+  const uint64_t sample_count_table = correlation_table + 8 * table_entries;
+  const uint64_t records_start = sample_count_table + 8 * table_entries;
+  if (records_start > bcor_in_size) failBCORRead("is truncated!");
+
+  uint64_t end = records_start;
+  if (correlation_records > 0 || sample_count_records > 0) {
+    auto lastRecord = [&](bool whole) {
+      uint64_t last = 0;
+      if (correlation_records > 0) {
+        last = lastTableEntry(*this, correlation_table, table_entries, whole);
+        if (last == 0) {
+          failBCORRead("is corrupt: its header counts correlation records, but its offset table holds none!");
+        }
+      }
+      if (sample_count_records > 0) {
+        const uint64_t entry = lastTableEntry(*this, sample_count_table, table_entries, whole);
+        if (entry == 0) {
+          failBCORRead("is corrupt: its header counts sample-count records, but its offset table holds none!");
+        }
+        last = std::max(last, entry);
+      }
+      return last;
+    };
+    end = recordEnd(*this, lastRecord(false), records_start);
+    // Only a file about to be refused, or one not written in variant order, pays for whole tables.
+    if (end != bcor_in_size) end = recordEnd(*this, lastRecord(true), records_start);
+  } else if (bcor_in_size > records_start && bcor_in_size - records_start <= spare_bytes) {
+    end = records_start + spare_bytes;
+  }
+  if (end > bcor_in_size) failBCORRead("is truncated!");
+  if (end < bcor_in_size) failBCORRead("is corrupt: it is longer than its header and offset tables say!");
+  bcor_in.seekg(file_header_size);
+  if (!bcor_in) failBCORRead("cannot be read!");
+}
 
 void Corvane::buildCorrelationRecord(uint32_t index, const CorrelationMap& correlation_map,
                                      unsigned width, std::vector<byte_t>& prefixed_record) {

@@ -197,4 +197,8 @@ void Corvane::readVariantHeaderFromStream() {
   if (position != header_size) {
     failBCORRead("is corrupt: it holds more variant header records than variants!");
   }
+  // Readers see n - 1 entries per table; a merge of several files leaves 16 more bytes after them.
+  const uint64_t table_entries = bin_n_variants > 0 ? uint64_t(bin_n_variants) - 1 : 0;
+  checkBCORLength(header_size, table_entries, number_of_correlation_records,
+                  number_of_sample_count_records, 16);
 }

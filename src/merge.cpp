@@ -54,6 +54,14 @@ FileHeader openPerThreadFile(Corvane& engine, const std::string& name) {
   return h;
 }
 
+// Entries of each offset table of per-thread file i of n: its share, one fewer in the run's last
+// file, whose last variant has no later partner.
+uint64_t perThreadTableEntries(const FileHeader& h, uint32_t i, uint32_t n) {
+  uint64_t m = h.number_of_variants_in_file;
+  if (i == n && m > 0) --m;
+  return m;
+}
+
 // An entry of a sample-count record: the partner's index and the pair's number of samples.
 constexpr uint64_t sample_count_entry = 8;
 
@@ -251,6 +259,14 @@ void Corvane::readVariantHeaderFromMaster() {
   if (sum_of_correlation_records >= bin_n_variants || sum_of_sample_count_records >= bin_n_variants) {
     displayError("Error: The BCOR files to merge hold more data records than variants with partners!");
   }
+  // A cut or lengthened file is refused before the merged file exists. The table sizes depend on
+  // which file is the last, so this comes after the checks that the files form one run in order.
+  for (uint32_t i = 1; i <= n_processes; ++i) {
+    const FileHeader h = openPerThreadFile(*this, perThreadName(*this, i));
+    checkBCORLength(h.header_size, perThreadTableEntries(h, i, n_processes), h.number_of_correlation_records,
+                    h.number_of_sample_count_records, 0);
+    bcor_in.close();
+  }
   number_of_correlation_records = static_cast<uint32_t>(sum_of_correlation_records);
   number_of_sample_count_records = static_cast<uint32_t>(sum_of_sample_count_records);
 
@@ -275,9 +291,7 @@ void Corvane::readWriteVariantDataFromMaster() {
     std::cout << "\r- Merging files                 : " << i << "/" << n_processes << std::flush;
     const std::string name = perThreadName(*this, i);
     const FileHeader h = openPerThreadFile(*this, name);
-    // Every file but the last of a run has tables of its whole share; the last one share - 1.
-    uint64_t m = h.number_of_variants_in_file;
-    if (i == n_processes && m > 0) --m;
+    const uint64_t m = perThreadTableEntries(h, i, n_processes);
     bcor_in.seekg(static_cast<std::streamoff>(h.header_size + 16 * m));
     if (!bcor_in) failBCORRead("cannot be read!");
     if (width == 0 && h.number_of_correlation_records > 0) {
