@@ -73,3 +73,19 @@ class Session:
 
     def corvane(self, *argv):
         return run(self.binary, [str(a) for a in argv], cwd=self.work, timeout=120)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def succeeded(self, result, what):
+        """Status 0, "- Done!" and no error; the end of the output when not."""
+        ok = result.status == 0 and "- Done!" in result.stdout and "Error" not in result.stdout
+        if not ok:
+            print("%s: status %d\n%s" % (what, result.status, result.stdout[-1500:]))
+        self.check.check(ok, what)
+        return ok

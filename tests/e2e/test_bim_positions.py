@@ -12,6 +12,7 @@ import corvane_test  # noqa: E402
 
 session = corvane_test.Session()
 check, work, path, corvane = session.check, session.work, session.path, session.corvane
+succeeded = session.succeeded
 
 example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "example", "example")
 with open(example + ".bim") as f:
@@ -40,14 +41,6 @@ def per_thread_files(name):
         with open(path("%s.bcor_%d" % (name, k)), "rb") as f:
             out.append(f.read())
     return out
-
-
-def succeeded(result, what):
-    ok = result.status == 0 and "- Done!" in result.stdout and "Error" not in result.stdout
-    if not ok:
-        print(result.stdout[-1500:])
-    check.check(ok, what)
-    return ok
 
 
 def refused(name, message, what):

@@ -11,28 +11,12 @@ import corvane_test  # noqa: E402
 
 session = corvane_test.Session()
 check, path, corvane = session.check, session.path, session.corvane
+read, write, succeeded = session.read, session.write, session.succeeded
 example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "example", "example")
 
 TRUNCATED = "Error: File '%s' is truncated!"
 CORRUPT = "Error: File '%s' is corrupt: it is longer than its header and offset tables say!"
 MODES = ("meta", "matrix", "table")
-
-
-def read(name):
-    with open(path(name), "rb") as f:
-        return f.read()
-
-
-def write(name, data):
-    with open(path(name), "wb") as f:
-        f.write(data)
-
-
-def succeeded(result, what):
-    ok = result.status == 0 and "- Done!" in result.stdout
-    if not ok:
-        print("%s: status %d\n%s" % (what, result.status, result.stdout[-1500:]))
-    check.check(ok, what + ": status 0")
 
 
 def refused(result, message, what):

@@ -12,6 +12,7 @@ import corvane_test  # noqa: E402
 
 session = corvane_test.Session()
 args, check, work, path = session.args, session.check, session.work, session.path
+read = session.read
 with_kernel = os.path.join(os.path.abspath(args.tools_dir), "corvane_with_kernel")
 example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "example", "example")
 
@@ -45,11 +46,6 @@ def generate(prefix, *extra):
     subprocess.run([testgen, "--out", prefix, "--plink"] + [str(a) for a in extra], cwd=work, check=True,
                    capture_output=True, timeout=120)
     return path(prefix)
-
-
-def read(name):
-    with open(path(name), "rb") as f:
-        return f.read()
 
 
 def compute(name, data, threads, chunk):

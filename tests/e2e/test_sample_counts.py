@@ -12,23 +12,7 @@ import corvane_test  # noqa: E402
 
 session = corvane_test.Session()
 args, check, work, path, corvane = session.args, session.check, session.work, session.path, session.corvane
-
-
-def read(name):
-    with open(path(name), "rb") as f:
-        return f.read()
-
-
-def write(name, data):
-    with open(path(name), "wb") as f:
-        f.write(data)
-
-
-def succeeded(result, what):
-    ok = result.status == 0 and "- Done!" in result.stdout
-    if not ok:
-        print(result.stdout[-1500:])
-    check.check(ok, what)
+read, write, succeeded = session.read, session.write, session.succeeded
 
 
 def refused_as_corrupt(result, name, what):
