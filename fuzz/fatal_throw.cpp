@@ -22,8 +22,6 @@ bool publishOutput(const std::string& unfinished, const std::string& path) {
   return !ec;
 }
 
-void handleStopSignals() {}
-
 void fatalError(const std::string& message) { throw fuzzsupport::Refusal{message}; }
 
 void fatalErrorCollective(const std::string& message, bool) { throw fuzzsupport::Refusal{message}; }

@@ -14,8 +14,8 @@ std::string unfinishedOutputPath(const std::string& path);
 std::string outputTarget(const std::string& path);
 
 // Whether `path` can be opened for writing without changing any existing file: not a directory,
-// in an existing directory, writable. `in_directory`: the output is written beside its target under
-// another name and renamed, so the directory must take new files even when the file exists.
+// in an existing directory, writable. `in_directory`: a regular file there is written beside its
+// target under another name and renamed, so the directory must take new files even when it exists.
 bool outputCanBeCreated(const std::string& path, bool in_directory);
 
 } // namespace corvane

@@ -264,13 +264,17 @@ std::vector<RunInput> runInputs(const Flags& flags, const Parameters& par) {
   return inputs;
 }
 
-std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
+// The per-thread BCOR files of a computation: the team is as large as this, one file per thread.
+std::vector<std::string> perThreadOutputs(const Flags& flags, const Parameters& par) {
   std::vector<std::string> outputs;
-  if (flags.bgen || flags.bplink) {
-    // The team of a computation is as large as this, one BCOR file per thread.
-    const int threads = flags.n_threads ? par.n_threads : omp_get_max_threads();
-    for (int i = 1; i <= threads; ++i) outputs.push_back(bcor::perThreadName(par.bcor, static_cast<uint64_t>(i)));
-  }
+  if (!flags.bgen && !flags.bplink) return outputs;
+  const int threads = flags.n_threads ? par.n_threads : omp_get_max_threads();
+  for (int i = 1; i <= threads; ++i) outputs.push_back(bcor::perThreadName(par.bcor, static_cast<uint64_t>(i)));
+  return outputs;
+}
+
+std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
+  std::vector<std::string> outputs = perThreadOutputs(flags, par);
   if (flags.merge) outputs.push_back(par.bcor);
   // A text output is written under its unfinished name first: that name must be no input either.
   auto addText = [&outputs](bool given, const std::string& name) {
@@ -289,12 +293,8 @@ std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
 // Before any genotype or record is read: a missing directory, a directory at the path or a path
 // without write permission would otherwise show only when the work is done. Nothing is created.
 void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par) {
-  if (flags.bgen || flags.bplink) {
-    const int threads = flags.n_threads ? par.n_threads : omp_get_max_threads();
-    for (int i = 1; i <= threads; ++i) {
-      const std::string name = bcor::perThreadName(par.bcor, static_cast<uint64_t>(i));
-      if (!corvane::outputCanBeCreated(name, false)) throw "Error: File '" + name + "' cannot be opened!";
-    }
+  for (const std::string& name : perThreadOutputs(flags, par)) {
+    if (!corvane::outputCanBeCreated(name, false)) throw "Error: File '" + name + "' cannot be opened!";
   }
   auto check = [](bool given, const std::string& name, bool in_directory) {
     if (given && !corvane::outputCanBeCreated(name, in_directory)) {
@@ -302,9 +302,10 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
     }
   };
   check(flags.merge, par.bcor, false);
-  check(flags.meta, par.meta, !corvane::unfinishedOutputPath(par.meta).empty());
-  check(flags.matrix, par.matrix, !corvane::unfinishedOutputPath(par.matrix).empty());
-  check(flags.table, par.table, !corvane::unfinishedOutputPath(par.table).empty());
+  // Text outputs are written beside their target and renamed into place.
+  check(flags.meta, par.meta, true);
+  check(flags.matrix, par.matrix, true);
+  check(flags.table, par.table, true);
 }
 
 // By file identity, so that links, hard links and other spellings of one file are caught.

@@ -84,17 +84,14 @@ std::set<std::string>& unfinishedOutputs() {
   return outputs;
 }
 
-bool isRegularFile(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::regular;
-}
-
 void removeUnfinishedOutputs() {
   std::lock_guard<std::mutex> lock(outputs_mutex);
   outputs_removed = true;
   for (const std::string& path : unfinishedOutputs()) {
     std::error_code ec;
-    if (isRegularFile(path)) std::filesystem::remove(path, ec);
+    if (std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::regular) {
+      std::filesystem::remove(path, ec);
+    }
   }
   unfinishedOutputs().clear();
 }
