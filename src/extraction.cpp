@@ -78,9 +78,8 @@ void closeTextOutput(Corvane& engine, const std::string& name) {
   checkTextOutput(engine, name);
   engine.text_out.close();
   checkTextOutput(engine, name);
-  if (engine.text_out_unfinished.empty()) {
-    corvane::keepOnError(name);
-  } else if (!corvane::publishOutput(engine.text_out_unfinished, corvane::outputTarget(name))) {
+  if (!engine.text_out_unfinished.empty() &&
+      !corvane::publishOutput(engine.text_out_unfinished, corvane::outputTarget(name))) {
     engine.displayError("Error: File '" + name + "' cannot be written!");
   }
   engine.text_out_unfinished.clear();
