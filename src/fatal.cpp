@@ -349,6 +349,7 @@ void handleStopSignals() {
   // signal even when its action is to ignore it.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
+  bool any = false;
   for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
     struct sigaction action {};
     if (sigaction(signal_number, nullptr, &action) == 0 && !(action.sa_flags & SA_SIGINFO) &&
@@ -356,7 +357,9 @@ void handleStopSignals() {
       continue;
     }
     sigaddset(&stop_signals, signal_number);
+    any = true;
   }
+  if (!any) return;
   // Blocked in every thread (the OpenMP team inherits the mask) and taken by one thread of its own,
   // where the clean-up may lock and allocate as an error's does.
   if (pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr) != 0) return;

@@ -167,6 +167,13 @@ for attempt in range(5):
                 "computation, standard output closed at its end (run %d): status %d, left %r" % (attempt, status, left))
     for name in left:
         os.remove(path(name))
+# A FIFO output whose reader goes away fails as that output's write: status 1 and its message.
+os.mkfifo(path("out.fifo"))
+reader = subprocess.Popen(["head", "-c", "100", "out.fifo"], cwd=work, stdout=subprocess.DEVNULL)
+result = corvane("--bcor", "big.bcor", "--table", "out.fifo", "--ld-thold", 0)
+reader.wait(timeout=60)
+check.equal((result.status, result.stdout.rstrip("\n").split("\n")[-1]),
+            (1, "Error: File 'out.fifo' cannot be written!"), "FIFO output whose reader goes away")
 # A run started with SIGPIPE ignored has its messages fail to be written, and goes on.
 status = closed_part_way(["--bcor", "big.bcor", "--table", "big.table", "--ld-thold", "0"],
                          lambda received: b"Processing variant" in received,
