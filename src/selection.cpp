@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <set>
 #include <sstream>
 #include <unordered_map>
@@ -212,6 +215,10 @@ void Corvane::selectSamples() {
     shared_buffers.included_samples.assign(kept.begin(), kept.end());
     // Only the selection looks identifiers up: a large cohort's would otherwise stay to the end.
     std::unordered_map<std::string, uint32_t>().swap(flags.bgen ? bgen_parser.sample_ids : plink_parser.sample_ids);
+#ifdef __GLIBC__
+    // Their many small blocks lie below blocks that stay, so malloc keeps the pages unless asked.
+    malloc_trim(0);
+#endif
   }
 #pragma omp barrier
   if (is_master) return;
