@@ -77,8 +77,8 @@ public:
   std::unordered_map<std::string, uint32_t> sample_ids;
   std::set<uint32_t> included_samples;
   // What open builds, at a cost per sample of the file. A computation's threads other than the first
-  // take their samples from it (Corvane::selectSamples) and keep neither (nor check the .fam file for repeated IIDs); the first includes no
-  // sample when a sample list will replace them.
+  // take their samples from it (Corvane::selectSamples) and keep neither, nor check the .fam file for
+  // repeated IIDs; the first includes no sample when a sample list will replace them.
   bool keep_sample_ids = true;
   bool include_all_samples = true;
 
