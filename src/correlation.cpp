@@ -247,6 +247,47 @@ void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::Matri
   }
 }
 
+bool roundsToPerfect(const double* u, const double* v, Eigen::Index rows, double r) {
+  if (rows < 2) return false;
+  // Sums in extended precision: they only decide, they never become a stored value.
+  long double su = 0.0L, sv = 0.0L;
+  for (Eigen::Index k = 0; k < rows; ++k) {
+    su += u[k];
+    sv += v[k];
+  }
+  const long double mu = su / rows, mv = sv / rows;
+  long double suu = 0.0L, suv = 0.0L, svv = 0.0L;
+  for (Eigen::Index k = 0; k < rows; ++k) {
+    const long double du = u[k] - mu, dv = v[k] - mv;
+    suu += du * du;
+    suv += du * dv;
+    svv += dv * dv;
+  }
+  if (!(suu > 0.0L && svv > 0.0L)) return false;
+  // v ~ alpha + beta u by least squares; for columns of one scale beta is +-1 and alpha near 0.
+  const long double beta = suv / suu;
+  const long double alpha = mv - beta * mu;
+  if (!(beta * r > 0.0L) || std::fabs(beta) > 2.0L || std::fabs(alpha) > 1.0L) return false;
+  // The residual sum over svv is 1 - r^2 without the cancellation of 1 - r. Below 2^-60 the exact
+  // correlation of the two columns is within 2^-54 of +-1 even after the rounding of the
+  // standardisation, so its nearest double is +-1. A computed r misses that by a few roundings
+  // per sample sum, which is why the product alone cannot tell.
+  const long double limit = std::ldexp(svv, -60);
+  long double residual = 0.0L;
+  for (Eigen::Index k = 0; k < rows; ++k) {
+    const long double e = v[k] - alpha - beta * u[k];
+    residual += e * e;
+    if (residual > limit) return false;
+  }
+  return true;
+}
+
+double settleNearOne(double r, const double* u, const double* v, Eigen::Index rows) {
+  if (!(std::fabs(r) >= nearOne)) return r;
+  if (u && v && roundsToPerfect(u, v, rows, r)) return std::copysign(1.0, r);
+  return std::fabs(r) > 1.0 ? std::copysign(1.0, r) : r;
+}
+
 std::string progressLine(uint32_t process, uint32_t chunk_number, uint32_t n_chunks,
                          const Chunk& chunk) {
   const bool one = chunk.n_variants == 1;
@@ -277,14 +318,25 @@ inline bool closesWindow(const Corvane& e, uint32_t position_i, uint32_t positio
          j > e.bcor_end_variant;
 }
 
+// The two standardised columns of a pair, when the caller has them (rows entries each).
+struct PairColumns {
+  const double* u = nullptr;
+  const double* v = nullptr;
+  Eigen::Index rows = 0;
+};
+
 // The decision for one pair (i < j). Returns true when i's window has closed. Both thresholds are
 // inclusive, and a NaN never passes them.
 inline bool decidePair(Corvane& e, double r, uint32_t n_samples_pair, uint32_t i, uint32_t j,
-                       uint32_t position_i, uint32_t position_j, PairSink& sink) {
+                       uint32_t position_i, uint32_t position_j, PairSink& sink,
+                       const PairColumns& columns = PairColumns()) {
   if (closesWindow(e, position_i, position_j, j)) return true;
   const double available =
       static_cast<double>(n_samples_pair) / static_cast<double>(e.bin_n_samples);
   if (!(available >= e.ld_n_samples_avail_prop)) return false;
+  if (std::fabs(r) >= correlation::nearOne) {
+    r = correlation::settleNearOne(r, columns.u, columns.v, columns.rows);
+  }
   if (!(std::fabs(r) >= e.ld_thold)) return false;
   if (!sink.correlations) sink.correlations = &e.correlations[i];
   (*sink.correlations)[j] = r;
@@ -353,6 +405,12 @@ void partnerPositions(const Corvane& e, uint32_t first_partner, uint32_t n_read,
   }
 }
 
+// Whether X holds the standardised columns a product was made of (a filter called on its own may
+// have none).
+bool holdsColumns(const Eigen::MatrixXd& X, uint32_t n_samples, uint32_t n_columns) {
+  return X.rows() == static_cast<Eigen::Index>(n_samples) && X.cols() >= static_cast<Eigen::Index>(n_columns);
+}
+
 double divisorOf(uint32_t n_samples) {
   return static_cast<double>(static_cast<uint32_t>(n_samples - 1));
 }
@@ -399,12 +457,16 @@ void Corvane::checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R)
   // A window that closes inside the chunk has no lasting effect: the downstream pass starts with
   // every chunk variant active again.
   uint64_t stored = 0;
+  const bool have_columns = holdsColumns(chunk_dosages, bin_n_samples, n);
   for (uint32_t a = 0; a + 1 < n; ++a) {
     PairSink sink;
     const int count_a = chunk_n_nonmissing(a);
+    PairColumns columns;
+    if (have_columns) columns = PairColumns{chunk_dosages.col(a).data(), nullptr, chunk_dosages.rows()};
     for (uint32_t b = a + 1; b < n; ++b) {
       const uint32_t count = static_cast<uint32_t>(std::min(count_a, chunk_n_nonmissing(b)));
-      if (decidePair(*this, R(a, b), count, start + a, start + b, pos[a], pos[b], sink)) break;
+      if (have_columns) columns.v = chunk_dosages.col(b).data();
+      if (decidePair(*this, R(a, b), count, start + a, start + b, pos[a], pos[b], sink, columns)) break;
     }
     stored += sink.stored;
   }
@@ -425,6 +487,8 @@ void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Ei
   partnerPositions(*this, first_partner, n_read, pos);
 
   uint64_t stored = 0;
+  const bool have_columns = holdsColumns(chunk_dosages, bin_n_samples, end - start) &&
+                            holdsColumns(downstream_dosages, bin_n_samples, n_read);
   for (auto it = active_variants.lower_bound(start); it != active_variants.end() && *it < end;) {
     const uint32_t i = *it;
     auto header = variant_headers.find(i);
@@ -435,9 +499,12 @@ void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Ei
     const int count_a = chunk_n_nonmissing(a);
     PairSink sink;
     bool closed = false;
+    PairColumns columns;
+    if (have_columns) columns = PairColumns{chunk_dosages.col(a).data(), nullptr, chunk_dosages.rows()};
     for (uint32_t k = 0; k < n_read; ++k) {
       const uint32_t count = static_cast<uint32_t>(std::min(count_a, downstream_n_nonmissing(k)));
-      if (decidePair(*this, R(a, k), count, i, first_partner + k, position_i, pos[k], sink)) {
+      if (have_columns) columns.v = downstream_dosages.col(k).data();
+      if (decidePair(*this, R(a, k), count, i, first_partner + k, position_i, pos[k], sink, columns)) {
         closed = true;
         break;
       }

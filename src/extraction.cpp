@@ -430,6 +430,17 @@ void Corvane::extractCorrelationsRegionMatrix() {
     matrix.row(p) *= -1.0;
     matrix.col(p) *= -1.0;
   }
+  // Two places of one variant have no stored pair: their element is 0, whatever the signs.
+  std::vector<std::pair<uint32_t, uint32_t>> by_index(n);
+  for (uint32_t p = 0; p < n; ++p) by_index[p] = {set[p]->index, p};
+  std::sort(by_index.begin(), by_index.end());
+  for (uint32_t a = 0; a + 1 < n; ++a) {
+    for (uint32_t b = a + 1; b < n && by_index[b].first == by_index[a].first; ++b) {
+      const uint32_t p = std::max(by_index[a].second, by_index[b].second);
+      const uint32_t q = std::min(by_index[a].second, by_index[b].second);
+      matrix(p, q) = 0.0;
+    }
+  }
   mirrorMatrix(matrix);
   std::cout << kWriting << std::flush;
   for (uint32_t row = 0; row < n; ++row) text_out << matrix.row(row).format(spaceFormat()) << '\n';
