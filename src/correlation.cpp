@@ -247,39 +247,88 @@ void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::Matri
   }
 }
 
+namespace {
+
+inline double laneSum(const Lanes& v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+
+} // namespace
+
 bool roundsToPerfect(const double* u, const double* v, Eigen::Index rows, double r) {
-  if (rows < 2) return false;
-  // Sums in extended precision: they only decide, they never become a stored value.
-  long double su = 0.0L, sv = 0.0L;
-  for (Eigen::Index k = 0; k < rows; ++k) {
-    su += u[k];
-    sv += v[k];
+  if (rows < 2 || !(std::fabs(r) > 0.5)) return false;
+  const double s = r < 0.0 ? -1.0 : 1.0;
+  const Lanes sign = {s, s, s, s};
+  const Eigen::Index vector_rows = rows & ~Eigen::Index(3);
+  const double n = static_cast<double>(rows);
+  // w = v - s u is what u leaves of v. Sww over Svv bounds 1 - r^2 without the cancellation of
+  // 1 - r. At or below 2^-60 the exact correlation of the two columns is within 2^-54 of +-1, even
+  // allowing for the rounding of the standardisation, so its nearest double is +-1. The product's r
+  // misses that by the rounding of its sums over the samples, which is why it cannot tell by itself.
+  Lanes sv = {0.0, 0.0, 0.0, 0.0}, svv = sv, sww = sv;
+  for (Eigen::Index k = 0; k < vector_rows; k += 4) {
+    Lanes x, y;
+    loadLanes(x, u + k);
+    loadLanes(y, v + k);
+    const Lanes w = y - sign * x;
+    sv += y;
+    svv += y * y;
+    sww += w * w;
   }
-  const long double mu = su / rows, mv = sv / rows;
-  long double suu = 0.0L, suv = 0.0L, svv = 0.0L;
-  for (Eigen::Index k = 0; k < rows; ++k) {
-    const long double du = u[k] - mu, dv = v[k] - mv;
-    suu += du * du;
-    suv += du * dv;
-    svv += dv * dv;
+  double Sv = laneSum(sv), Svv = laneSum(svv), Sww = laneSum(sww);
+  for (Eigen::Index k = vector_rows; k < rows; ++k) {
+    const double w = v[k] - s * u[k];
+    Sv += v[k];
+    Svv += v[k] * v[k];
+    Sww += w * w;
   }
-  if (!(suu > 0.0L && svv > 0.0L)) return false;
-  // v ~ alpha + beta u by least squares; for columns of one scale beta is +-1 and alpha near 0.
-  const long double beta = suv / suu;
-  const long double alpha = mv - beta * mu;
-  if (!(beta * r > 0.0L) || std::fabs(beta) > 2.0L || std::fabs(alpha) > 1.0L) return false;
-  // The residual sum over svv is 1 - r^2 without the cancellation of 1 - r. Below 2^-60 the exact
-  // correlation of the two columns is within 2^-54 of +-1 even after the rounding of the
-  // standardisation, so its nearest double is +-1. A computed r misses that by a few roundings
-  // per sample sum, which is why the product alone cannot tell.
-  const long double limit = std::ldexp(svv, -60);
-  long double residual = 0.0L;
-  for (Eigen::Index k = 0; k < rows; ++k) {
-    const long double e = v[k] - alpha - beta * u[k];
+  Svv -= Sv * Sv / n;
+  if (!(Svv > 0.0)) return false;
+  const double limit = std::ldexp(Svv, -60);
+  if (Sww <= limit) return true;
+
+  // Any fit w ~ a + b u bounds 1 - r^2 alike; the least-squares one takes up the offset and scale
+  // that the rounding of two standardisations over many samples can leave between collinear columns.
+  Lanes su = {0.0, 0.0, 0.0, 0.0}, sw = su, suu = su, suw = su;
+  for (Eigen::Index k = 0; k < vector_rows; k += 4) {
+    Lanes x, y;
+    loadLanes(x, u + k);
+    loadLanes(y, v + k);
+    const Lanes w = y - sign * x;
+    su += x;
+    sw += w;
+    suu += x * x;
+    suw += x * w;
+  }
+  double Su = laneSum(su), Sw = laneSum(sw), Suu = laneSum(suu), Suw = laneSum(suw);
+  for (Eigen::Index k = vector_rows; k < rows; ++k) {
+    const double w = v[k] - s * u[k];
+    Su += u[k];
+    Sw += w;
+    Suu += u[k] * u[k];
+    Suw += u[k] * w;
+  }
+  Suu -= Su * Su / n;
+  Suw -= Su * Sw / n;
+  if (!(Suu > 0.0)) return false;
+  const double b = Suw / Suu;
+  const double a = (Sw - b * Su) / n;
+  if (!(std::fabs(b) <= 0.5 && std::fabs(a) <= 1.0)) return false;
+  const Lanes offset = {a, a, a, a}, slope = {b, b, b, b};
+  Lanes residual = {0.0, 0.0, 0.0, 0.0};
+  for (Eigen::Index k = 0; k < vector_rows; k += 4) {
+    Lanes x, y;
+    loadLanes(x, u + k);
+    loadLanes(y, v + k);
+    const Lanes e = ((y - sign * x) - offset) - slope * x;
     residual += e * e;
-    if (residual > limit) return false;
+    // Columns that are not collinear mostly show it early.
+    if ((k & 1023) == 0 && laneSum(residual) > limit) return false;
   }
-  return true;
+  double total = laneSum(residual);
+  for (Eigen::Index k = vector_rows; k < rows; ++k) {
+    const double e = ((v[k] - s * u[k]) - a) - b * u[k];
+    total += e * e;
+  }
+  return total <= limit;
 }
 
 double settleNearOne(double r, const double* u, const double* v, Eigen::Index rows) {
