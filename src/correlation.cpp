@@ -251,84 +251,78 @@ namespace {
 
 inline double laneSum(const Lanes& v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 
+// Rows k to k + 3 of the columns u and v, 0 past the last row, and w = y - s x.
+inline void loadPair(const double* u, const double* v, Eigen::Index k, Eigen::Index rows, const Lanes& sign,
+                     Lanes& x, Lanes& y, Lanes& w) {
+  if (k + 4 <= rows) {
+    loadLanes(x, u + k);
+    loadLanes(y, v + k);
+  } else {
+    x = y = Lanes{0.0, 0.0, 0.0, 0.0};
+    for (Eigen::Index i = 0; k + i < rows; ++i) {
+      x[i] = u[k + i];
+      y[i] = v[k + i];
+    }
+  }
+  w = y - sign * x;
+}
+
 } // namespace
 
 bool roundsToPerfect(const double* u, const double* v, Eigen::Index rows, double r) {
   if (rows < 2 || !(std::fabs(r) > 0.5)) return false;
   const double s = r < 0.0 ? -1.0 : 1.0;
   const Lanes sign = {s, s, s, s};
-  const Eigen::Index vector_rows = rows & ~Eigen::Index(3);
   const double n = static_cast<double>(rows);
-  // w = v - s u is what u leaves of v. Sww over Svv bounds 1 - r^2 without the cancellation of
-  // 1 - r. At or below 2^-60 the exact correlation of the two columns is within 2^-54 of +-1, even
-  // allowing for the rounding of the standardisation, so its nearest double is +-1. The product's r
-  // misses that by the rounding of its sums over the samples, which is why it cannot tell by itself.
+  // w = v - s u is what u leaves of v. The residual of any fit of w to a + b u, over Svv, bounds
+  // 1 - r^2 without the cancellation of 1 - r. At or below 2^-60 the exact correlation of the two
+  // columns is within 2^-54 of +-1, even allowing for the rounding of the standardisation, so its
+  // nearest double is +-1. The product's r misses that by the rounding of its sums over the
+  // samples, which is why it cannot tell by itself. Rows past the last add 0 to every sum.
   Lanes sv = {0.0, 0.0, 0.0, 0.0}, svv = sv, sww = sv;
-  for (Eigen::Index k = 0; k < vector_rows; k += 4) {
-    Lanes x, y;
-    loadLanes(x, u + k);
-    loadLanes(y, v + k);
-    const Lanes w = y - sign * x;
+  for (Eigen::Index k = 0; k < rows; k += 4) {
+    Lanes x, y, w;
+    loadPair(u, v, k, rows, sign, x, y, w);
     sv += y;
     svv += y * y;
     sww += w * w;
   }
-  double Sv = laneSum(sv), Svv = laneSum(svv), Sww = laneSum(sww);
-  for (Eigen::Index k = vector_rows; k < rows; ++k) {
-    const double w = v[k] - s * u[k];
-    Sv += v[k];
-    Svv += v[k] * v[k];
-    Sww += w * w;
-  }
-  Svv -= Sv * Sv / n;
+  const double Sv = laneSum(sv);
+  const double Svv = laneSum(svv) - Sv * Sv / n;
   if (!(Svv > 0.0)) return false;
   const double limit = std::ldexp(Svv, -60);
-  if (Sww <= limit) return true;
+  // a = b = 0 nearly always settles a collinear pair in this one pass.
+  if (laneSum(sww) <= limit) return true;
 
-  // Any fit w ~ a + b u bounds 1 - r^2 alike; the least-squares one takes up the offset and scale
-  // that the rounding of two standardisations over many samples can leave between collinear columns.
+  // The least-squares fit takes up the offset and scale that the rounding of two standardisations
+  // over many samples can leave between collinear columns.
   Lanes su = {0.0, 0.0, 0.0, 0.0}, sw = su, suu = su, suw = su;
-  for (Eigen::Index k = 0; k < vector_rows; k += 4) {
-    Lanes x, y;
-    loadLanes(x, u + k);
-    loadLanes(y, v + k);
-    const Lanes w = y - sign * x;
+  for (Eigen::Index k = 0; k < rows; k += 4) {
+    Lanes x, y, w;
+    loadPair(u, v, k, rows, sign, x, y, w);
     su += x;
     sw += w;
     suu += x * x;
     suw += x * w;
   }
-  double Su = laneSum(su), Sw = laneSum(sw), Suu = laneSum(suu), Suw = laneSum(suw);
-  for (Eigen::Index k = vector_rows; k < rows; ++k) {
-    const double w = v[k] - s * u[k];
-    Su += u[k];
-    Sw += w;
-    Suu += u[k] * u[k];
-    Suw += u[k] * w;
-  }
-  Suu -= Su * Su / n;
-  Suw -= Su * Sw / n;
+  const double Su = laneSum(su), Sw = laneSum(sw);
+  const double Suu = laneSum(suu) - Su * Su / n;
   if (!(Suu > 0.0)) return false;
-  const double b = Suw / Suu;
+  const double b = (laneSum(suw) - Su * Sw / n) / Suu;
   const double a = (Sw - b * Su) / n;
   if (!(std::fabs(b) <= 0.5 && std::fabs(a) <= 1.0)) return false;
   const Lanes offset = {a, a, a, a}, slope = {b, b, b, b};
+  // A row past the last adds a^2 here: it can only make the answer no.
   Lanes residual = {0.0, 0.0, 0.0, 0.0};
-  for (Eigen::Index k = 0; k < vector_rows; k += 4) {
-    Lanes x, y;
-    loadLanes(x, u + k);
-    loadLanes(y, v + k);
-    const Lanes e = ((y - sign * x) - offset) - slope * x;
+  for (Eigen::Index k = 0; k < rows; k += 4) {
+    Lanes x, y, w;
+    loadPair(u, v, k, rows, sign, x, y, w);
+    const Lanes e = (w - offset) - slope * x;
     residual += e * e;
     // Columns that are not collinear mostly show it early.
     if ((k & 1023) == 0 && laneSum(residual) > limit) return false;
   }
-  double total = laneSum(residual);
-  for (Eigen::Index k = vector_rows; k < rows; ++k) {
-    const double e = ((v[k] - s * u[k]) - a) - b * u[k];
-    total += e * e;
-  }
-  return total <= limit;
+  return laneSum(residual) <= limit;
 }
 
 double settleNearOne(double r, const double* u, const double* v, Eigen::Index rows) {

@@ -570,6 +570,14 @@ TEST(PairFilter, CorrelationsNearOneSettle) {
   EXPECT_EQ(correlation::settleNearOne(-0.9999999999999998, X.col(0).data(), X.col(1).data(), n), -1.0);
   EXPECT_EQ(correlation::settleNearOne(-1.0000000000000004, X.col(0).data(), X.col(1).data(), n), -1.0);
 
+  // A column that is another's scaled and shifted copy, as the rounding of two standardisations over
+  // many samples can leave them, is still collinear with it; one sample off by 2^-20 is not.
+  Eigen::VectorXd scaled = X.col(0) * (1.0 + std::ldexp(1.0, -28));
+  scaled.array() += std::ldexp(1.0, -30);
+  EXPECT_TRUE(correlation::roundsToPerfect(X.col(0).data(), scaled.data(), n, 0.9999999999999998));
+  scaled(7) += std::ldexp(1.0, -20);
+  EXPECT_FALSE(correlation::roundsToPerfect(X.col(0).data(), scaled.data(), n, 0.9999999999999998));
+
   // 0/1/2 dosages that differ at one sample of 100000: |r| within 2^-16 of 1 but not 1, so the
   // product's value stays as it is.
   const int m = 100000;
