@@ -35,6 +35,8 @@ struct Shared_buffers {
   double total_workload = 0.0;
   std::vector<double> workload;
   std::vector<ProcessRange> process_ranges;
+  // The samples of the run (file indices, ascending), as thread 0 selects them for the others.
+  std::vector<uint32_t> included_samples;
 
   explicit Shared_buffers(unsigned int n);
   ~Shared_buffers();
@@ -55,8 +57,11 @@ public:
   void printRestStatus();
   // Final block of the mode.
   void printFinalize();
-  // Ends the run on an error met by every thread alike: master prints, barrier, status 1.
+  // Ends the run on an error met by every thread alike: master prints, barrier, status 1. While
+  // errors_are_local is set (a step that one thread makes for all), the calling thread prints and
+  // ends the run at once.
   [[noreturn]] void displayError(const std::string& message);
+  bool errors_are_local = false;
   // ==== end status blocks and fatal error ====
 
   // ==== genotype input: BGEN ====
@@ -84,6 +89,10 @@ public:
   void readTwoLinesSample(std::istream& stream, const std::string& file_name);
   // --incl-samples: replaces the active reader's included samples and sets bin_n_samples.
   void readSamplesToInclude();
+  // The samples of a computation, selected once: thread 0, which alone holds the input's sample
+  // identifiers, reads the sample file and the sample list (its errors end the run from there) and
+  // publishes its included samples; after a barrier of the team every other thread takes them.
+  void selectSamples();
   // --incl-range: the run's first and last variant, bin_n_variants; rewinds the reader.
   void findInclude();
   // ==== end selections, sample file and text lines ====
@@ -332,6 +341,9 @@ public:
   std::map<uint32_t, SampleCountMap> sample_counts;
   std::map<uint32_t, VariantHeader> variant_headers;
   std::map<uint32_t, uint32_t> flipped_variants;
+  // One entry per requested_variants entry: whether that line gives the alleles swapped. A variant
+  // listed both ways is swapped in one place only.
+  std::vector<bool> flipped_listings;
   std::vector<uint64_t> correlation_offsets;
   std::vector<uint64_t> sample_count_offsets;
 
