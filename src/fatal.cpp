@@ -122,7 +122,7 @@ private:
         error = writePending();
         if (error == 0) error = writeToStandardOutput(s, n, nullptr);
       } else {
-        pending_.append(s, n);
+        if (n > 0) pending_.append(s, n);
         if (flush) error = writePending();
       }
       if (error != 0) failed_ = true;
