@@ -194,6 +194,9 @@ public:
   [[noreturn]] void failBCORRead(const std::string& problem);
   // A stored pair cannot count more samples than the file holds (bin_n_samples): corrupt.
   void checkPairSamples(uint32_t variant, uint32_t partner, uint32_t count);
+  // Variant header records come in strictly increasing index (as every writer puts them): a record
+  // whose index is not above its predecessor's, `least_next` - 1, is corrupt. Advances least_next.
+  void checkVariantRecordIndex(uint64_t& least_next, uint32_t index);
   void requireBCORState(uint32_t expected, const char* operation);
   uint64_t bytesLeftInStream(std::istream& stream);
   std::string bcor_in_name;   // file open on bcor_in, named in read errors
