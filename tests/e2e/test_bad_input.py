@@ -258,20 +258,23 @@ if shutil.which("plink2"):
 ids = [line.split()[0] for line in read(bgen_ids + ".sample").decode().splitlines()[2:]]
 
 
-def sample_case(name, sample_text, list_text=None, expect=None):
+def sample_case(name, sample_text, list_text=None, expect=None, clean=False):
     d = scratch(name)
     s = write(os.path.join(d, "in.sample"), sample_text)
     lst = write(os.path.join(d, "list.txt"), list_text if list_text is not None else "\n".join(ids[:4]) + "\n")
     out = os.path.join(d, "out")
     case(name, ["--bgen", bgen_ids + ".bgen", "--samples", s, "--incl-samples", lst, "--bcor", out,
-                "--n-threads", "2"], expect, needs={"bgen"}, outputs=[(out + "_1", "bcor"), (out + "_2", "bcor")])
+                "--n-threads", "2"], expect, needs={"bgen"}, outputs=[(out + "_1", "bcor"), (out + "_2", "bcor")],
+         clean=clean)
 
 
 body = "".join("%s %s 0\n" % (i, i) for i in ids)
 sample_case("sample_wrong_id1", "ID1 ID_2 missing\n0 0 0\n" + body, expect="Error: Encountered 'ID1' in place of 'ID_1' in header")
 sample_case("sample_wrong_id2", "ID_1 ID-2 missing\n0 0 0\n" + body, expect="in place of 'ID_2' in header")
 sample_case("sample_wrong_missing", "ID_1 ID_2 mising\n0 0 0\n" + body, expect="in place of 'missing' in header")
-sample_case("sample_crlf_header", "ID_1 ID_2 missing\r\n0 0 0\r\n" + body, expect="in place of 'missing' in header")
+sample_case("sample_crlf_header", "ID_1 ID_2 missing\r\n0 0 0\r\n" + body, clean=True)
+sample_case("sample_cr_only", "ID_1 ID_2 missing\r0 0 0\r" + body.replace("\n", "\r"),
+            expect="Error: Encountered 'missing\\r0' in place of 'missing' in header")
 sample_case("sample_tab_header", "ID_1\tID_2\tmissing\n0\t0\t0\n" + body, expect="column(s)")
 sample_case("sample_two_columns", "ID_1 ID_2\n0 0\n" + body,
             expect="Error: Encountered 2 column(s) in")
@@ -314,6 +317,9 @@ plink_case("bim_longer_than_bed", bim="".join(bim_lines) + bim_lines[-1])
 plink_case("bim_non_numeric_position", bim="".join(bim_lines[:7]) +
            "\t".join(bim_lines[7].split("\t")[:3] + ["abc"] + bim_lines[7].split("\t")[4:]) + "".join(bim_lines[8:]),
            expect="Error: Encountered non-numeric data 'abc' in column 4 of line 8 of file '")
+plink_case("bim_hex_position", bim="".join(bim_lines[:7]) +
+           "\t".join(bim_lines[7].split("\t")[:3] + ["0x2710"] + bim_lines[7].split("\t")[4:]) + "".join(bim_lines[8:]),
+           expect="Error: Encountered non-numeric data '0x2710' in column 4 of line 8 of file '")
 plink_case("bim_negative_position", bim="".join(bim_lines[:11]) + "\t".join(bim_lines[11].split("\t")[:3] + ["-5"] +
            bim_lines[11].split("\t")[4:]), expect="negative position")
 plink_case("bim_two_chromosomes", bim="".join(bim_lines[:11]) + "2" + bim_lines[11][bim_lines[11].index("\t"):],
@@ -509,11 +515,12 @@ def bcor_cases(d):
                   "Error: Encountered '%s' in place of '%s' in header" % (words[k], word))
     list_case("vlist_six_columns", good_header.rstrip("\n") + " B_allele\n" + good_line,
               "Error: Encountered 6 column(s) in")
-    list_case("vlist_crlf_header", good_header.replace("\n", "\r\n") + good_line, "in place of 'B_allele' in header")
+    list_case("vlist_crlf_header", good_header.replace("\n", "\r\n") + good_line, None, clean=True)
     list_case("vlist_tab_header", good_header.replace(" ", "\t") + good_line, "in place of 'RSID' in header")
     list_case("vlist_empty_file", "", None, clean=True)
     for label, position in [("fraction", "12.5"), ("zero", "0"), ("negative", "-3"), ("suffix", "12a"),
-                            ("nan", "nan"), ("hex_fraction", "0x1.8p0")]:
+                            ("nan", "nan"), ("hex_fraction", "0x1.8p0"), ("hex", "0x7d0"), ("inf", "inf"),
+                            ("infinity", "infinity"), ("exponent_only", "1e")]:
         list_case("vlist_position_" + label, good_header + good_line.replace(" %s " % bim0[3], " %s " % position, 1),
                   "Error: Encountered non-numeric data '%s' in line" % position)
     list_case("vlist_position_beyond_32_bits", good_header + good_line.replace(" %s " % bim0[3], " 1e10 ", 1),
