@@ -419,6 +419,26 @@ def bcor_cases(d):
     extraction_case("bcor_thread_file", read(os.path.join(d, "run_1")), expect="is a thread-specific BCOR file!")
     for size, label in [(0, "0"), (1, "1"), (0xFFFFFFFF, "huge")]:
         extraction_case("bcor_variant_record_size_" + label, patch(merged, first_record, u32(size)))
+    def record_indices(data):
+        """File offset and value of every variant header record's index."""
+        out, at = [], 66 + struct.unpack_from("<H", data, 64)[0]
+        while at < struct.unpack_from("<I", data, 0)[0]:
+            out.append((at + 4, struct.unpack_from("<I", data, at + 4)[0]))
+            at += 4 + struct.unpack_from("<I", data, at)[0]
+        return out
+
+    # Indices run up without a gap, so any other value of one index is another variant's or none: one
+    # changed bit is refused by every mode, which would otherwise lose a variant.
+    indices = record_indices(merged)
+    for k, (at, index) in enumerate(indices):
+        for bit in (0, 1, 9):
+            changed = index ^ (1 << bit)
+            extraction_case("bcor_variant_index%d_bit%d" % (k, bit), patch(merged, at, u32(changed)), expect="is corrupt")
+    extraction_case("bcor_variant_index_repeated", patch(merged, indices[5][0], u32(indices[4][1])),
+                    expect="is corrupt: two variant header records carry index %d!" % indices[4][1])
+    extraction_case("bcor_variant_index_back", patch(merged, indices[6][0], u32(indices[8][1])),
+                    expect="is corrupt: the variant header record of index %d follows that of index %d!" % (
+                        indices[7][1], indices[8][1]))
     (first_size,) = struct.unpack_from("<I", merged, first_record)
     extraction_case("bcor_variant_record_size_minus_one", patch(merged, first_record, u32(first_size - 1)))
     extraction_case("bcor_variant_record_size_plus_one", patch(merged, first_record, u32(first_size + 1)))
@@ -464,6 +484,10 @@ def bcor_cases(d):
     for k in range(first_record + 4 + struct.unpack_from("<I", per_thread, first_record)[0]):
         merge_case("merge_flip%d" % k, {1: run_1, 2: patch(per_thread, k, bytes([per_thread[k] ^ 0xFF]))}, 2,
                    clean=True)
+    for k, data in ((1, run_1), (2, per_thread)):
+        at = record_indices(data)
+        merge_case("merge_variant_index_repeated_%d" % k, {1: run_1, 2: per_thread, k: patch(data, at[2][0], u32(at[1][1]))},
+                   2, "m_%d' is corrupt: two variant header records carry index %d!" % (k, at[1][1]))
     merge_case("merge_missing_second", {1: run_1}, 2, "cannot be opened!")
     merge_case("merge_missing_first", {2: per_thread}, 2, "cannot be opened!")
     merge_case("merge_one_file_too_many", {1: run_1, 2: per_thread}, 3, "cannot be opened!")
