@@ -242,7 +242,7 @@ public:
   // Refuses a file on bcor_in whose length is not the end of its last record, as its header and
   // its two tables of `table_entries` entries from `file_header_size` place that record: shorter
   // "is truncated!", longer "is corrupt", status 1. A file without records ends after its tables,
-  // or `spare_bytes` later. A few reads, not a pass over the records; leaves bcor_in at
+  // or `spare_bytes` zero bytes later. A few reads, not a pass over the records; leaves bcor_in at
   // file_header_size.
   void checkBCORLength(uint32_t file_header_size, uint64_t table_entries, uint32_t correlation_records,
                        uint32_t sample_count_records, uint64_t spare_bytes);
