@@ -82,16 +82,20 @@ void openTextOutput(Corvane& engine, const std::string& name) {
       break;
     }
     case corvane::OutputPlace::replaced: {
-      std::string tried;
-      engine.text_out_unfinished = corvane::createNamedOutput([&engine, &place, &tried]() -> std::string {
-        if (!corvane::createUniqueFile(place.target + ".corvane-unfinished", 0666, tried)) return "";
-        engine.text_out.open(tried, std::ios::out | std::ios::trunc);
-        if (engine.text_out.is_open()) return tried;
+      // A directory that takes no new file is the output's fault; a file of ours that cannot be
+      // opened once created is named itself.
+      std::string failed = name;
+      engine.text_out_unfinished = corvane::createNamedOutput([&engine, &place, &failed]() -> std::string {
+        std::string created;
+        if (!corvane::createUniqueFile(place.target + ".corvane-unfinished", 0666, created)) return "";
+        engine.text_out.open(created, std::ios::out | std::ios::trunc);
+        if (engine.text_out.is_open()) return created;
+        failed = created;
         std::error_code ignored;
-        std::filesystem::remove(tried, ignored);
+        std::filesystem::remove(created, ignored);
         return "";
       });
-      if (engine.text_out_unfinished.empty()) engine.displayError("Error: File '" + tried + "' cannot be written!");
+      if (engine.text_out_unfinished.empty()) engine.displayError("Error: File '" + failed + "' cannot be written!");
       engine.text_out_target = place.target;
       engine.text_stream.rdbuf(engine.text_out.rdbuf());
       // An earlier run's output goes now, as it went when outputs were written in place: a run that
