@@ -193,6 +193,12 @@ for mode, reference in references.items():
 for f in glob.glob(path("sub/*")) + [path("out"), path("sub-link")]:
     if os.path.lexists(f):
         os.remove(f)
+# Links that never end lead to no file: refused before the work.
+os.symlink("loop-b", path("loop-a"))
+os.symlink("loop-a", path("loop-b"))
+for mode in references:
+    refused(corvane("--bcor", "e.bcor", mode, "loop-a"), "Error: File 'loop-a' cannot be written!",
+            mode + " through links that never end")
 
 # What an earlier killed run left at a fixed unfinished name (a directory, a link to a user's file)
 # is no business of this run.
