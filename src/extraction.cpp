@@ -95,7 +95,9 @@ void openTextOutput(Corvane& engine, const std::string& name) {
         std::filesystem::remove(created, ignored);
         return "";
       });
-      if (engine.text_out_unfinished.empty()) engine.displayError("Error: File '" + failed + "' cannot be written!");
+      if (engine.text_out_unfinished.empty()) {
+        engine.displayError("Error: File '" + failed + "' cannot be written!");
+      }
       engine.text_out_target = place.target;
       engine.text_stream.rdbuf(engine.text_out.rdbuf());
       // An earlier run's output goes now, as it went when outputs were written in place: a run that
@@ -116,7 +118,9 @@ void openTextOutput(Corvane& engine, const std::string& name) {
 bool countsInPlace(const Corvane& engine) { return !engine.text_standard; }
 
 // The counter's last line: in place, or on a line of its own after an output that the counter waited for.
-const char* processingLine(const Corvane& engine) { return countsInPlace(engine) ? kProcessing : kProcessing + 1; }
+const char* processingLine(const Corvane& engine) {
+  return countsInPlace(engine) ? kProcessing : kProcessing + 1;  // without its "\r"
+}
 
 // "- Writing matrix : " waits on its line for "done!", unless the matrix comes between them.
 // Returns whether it waits.

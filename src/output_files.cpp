@@ -22,7 +22,9 @@ namespace {
 // The kernel follows at most 40 links in one path.
 constexpr int kMaxLinks = 40;
 
-bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 bool isDescriptor(int descriptor, const struct stat& file) {
   struct stat open_file;
