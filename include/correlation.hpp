@@ -36,6 +36,17 @@ void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::Matri
                   Eigen::Index n_b, Eigen::MatrixXd& C, bool upper,
                   const Eigen::Index* row_limits = nullptr);
 
+// A computed |r| at or above nearOne may be a correlation of exactly 1 that the rounding of sums
+// over the samples has moved; the relative error of a product is far below this bound for any
+// number of samples a BCOR file can count.
+constexpr double nearOne = 1.0 - 1.0 / 65536.0;
+// True when the exact correlation of the standardised columns u and v (rows entries each) rounds to
+// +-1 (the sign of r): dosages that are identical or mirrored, or any other exact linear relation.
+bool roundsToPerfect(const double* u, const double* v, Eigen::Index rows, double r);
+// r itself, except that a pair for which roundsToPerfect holds gets exactly +-1 and an |r| above 1
+// is 1. Without columns (null) only the latter applies.
+double settleNearOne(double r, const double* u, const double* v, Eigen::Index rows);
+
 // The progress line of one chunk, newline included; `process` counts from 1.
 std::string progressLine(uint32_t process, uint32_t chunk_number, uint32_t n_chunks,
                          const Chunk& chunk);

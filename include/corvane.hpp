@@ -339,6 +339,9 @@ public:
   std::map<uint32_t, SampleCountMap> sample_counts;
   std::map<uint32_t, VariantHeader> variant_headers;
   std::map<uint32_t, uint32_t> flipped_variants;
+  // One entry per requested_variants entry: whether that line gives the alleles swapped. A variant
+  // listed both ways is swapped in one place only.
+  std::vector<bool> flipped_listings;
   std::vector<uint64_t> correlation_offsets;
   std::vector<uint64_t> sample_count_offsets;
 

@@ -247,6 +247,90 @@ void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::Matri
   }
 }
 
+namespace {
+
+inline double laneSum(const Lanes& v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+
+// Rows k to k + 3 of the columns u and v, 0 past the last row, and w = y - s x.
+inline void loadPair(const double* u, const double* v, Eigen::Index k, Eigen::Index rows, const Lanes& sign,
+                     Lanes& x, Lanes& y, Lanes& w) {
+  if (k + 4 <= rows) {
+    loadLanes(x, u + k);
+    loadLanes(y, v + k);
+  } else {
+    x = y = Lanes{0.0, 0.0, 0.0, 0.0};
+    for (Eigen::Index i = 0; k + i < rows; ++i) {
+      x[i] = u[k + i];
+      y[i] = v[k + i];
+    }
+  }
+  w = y - sign * x;
+}
+
+} // namespace
+
+bool roundsToPerfect(const double* u, const double* v, Eigen::Index rows, double r) {
+  if (rows < 2 || !(std::fabs(r) > 0.5)) return false;
+  const double s = r < 0.0 ? -1.0 : 1.0;
+  const Lanes sign = {s, s, s, s};
+  const double n = static_cast<double>(rows);
+  // w = v - s u is what u leaves of v. The residual of any fit of w to a + b u, over Svv, bounds
+  // 1 - r^2 without the cancellation of 1 - r. At or below 2^-60 the exact correlation of the two
+  // columns is within 2^-54 of +-1, even allowing for the rounding of the standardisation, so its
+  // nearest double is +-1. The product's r misses that by the rounding of its sums over the
+  // samples, which is why it cannot tell by itself. Rows past the last add 0 to every sum.
+  Lanes sv = {0.0, 0.0, 0.0, 0.0}, svv = sv, sww = sv;
+  for (Eigen::Index k = 0; k < rows; k += 4) {
+    Lanes x, y, w;
+    loadPair(u, v, k, rows, sign, x, y, w);
+    sv += y;
+    svv += y * y;
+    sww += w * w;
+  }
+  const double Sv = laneSum(sv);
+  const double Svv = laneSum(svv) - Sv * Sv / n;
+  if (!(Svv > 0.0)) return false;
+  const double limit = std::ldexp(Svv, -60);
+  // a = b = 0 nearly always settles a collinear pair in this one pass.
+  if (laneSum(sww) <= limit) return true;
+
+  // The least-squares fit takes up the offset and scale that the rounding of two standardisations
+  // over many samples can leave between collinear columns.
+  Lanes su = {0.0, 0.0, 0.0, 0.0}, sw = su, suu = su, suw = su;
+  for (Eigen::Index k = 0; k < rows; k += 4) {
+    Lanes x, y, w;
+    loadPair(u, v, k, rows, sign, x, y, w);
+    su += x;
+    sw += w;
+    suu += x * x;
+    suw += x * w;
+  }
+  const double Su = laneSum(su), Sw = laneSum(sw);
+  const double Suu = laneSum(suu) - Su * Su / n;
+  if (!(Suu > 0.0)) return false;
+  const double b = (laneSum(suw) - Su * Sw / n) / Suu;
+  const double a = (Sw - b * Su) / n;
+  if (!(std::fabs(b) <= 0.5 && std::fabs(a) <= 1.0)) return false;
+  const Lanes offset = {a, a, a, a}, slope = {b, b, b, b};
+  // A row past the last adds a^2 here: it can only make the answer no.
+  Lanes residual = {0.0, 0.0, 0.0, 0.0};
+  for (Eigen::Index k = 0; k < rows; k += 4) {
+    Lanes x, y, w;
+    loadPair(u, v, k, rows, sign, x, y, w);
+    const Lanes e = (w - offset) - slope * x;
+    residual += e * e;
+    // Columns that are not collinear mostly show it early.
+    if ((k & 1023) == 0 && laneSum(residual) > limit) return false;
+  }
+  return laneSum(residual) <= limit;
+}
+
+double settleNearOne(double r, const double* u, const double* v, Eigen::Index rows) {
+  if (!(std::fabs(r) >= nearOne)) return r;
+  if (u && v && roundsToPerfect(u, v, rows, r)) return std::copysign(1.0, r);
+  return std::fabs(r) > 1.0 ? std::copysign(1.0, r) : r;
+}
+
 std::string progressLine(uint32_t process, uint32_t chunk_number, uint32_t n_chunks,
                          const Chunk& chunk) {
   const bool one = chunk.n_variants == 1;
@@ -277,14 +361,25 @@ inline bool closesWindow(const Corvane& e, uint32_t position_i, uint32_t positio
          j > e.bcor_end_variant;
 }
 
+// The two standardised columns of a pair, when the caller has them (rows entries each).
+struct PairColumns {
+  const double* u = nullptr;
+  const double* v = nullptr;
+  Eigen::Index rows = 0;
+};
+
 // The decision for one pair (i < j). Returns true when i's window has closed. Both thresholds are
 // inclusive, and a NaN never passes them.
 inline bool decidePair(Corvane& e, double r, uint32_t n_samples_pair, uint32_t i, uint32_t j,
-                       uint32_t position_i, uint32_t position_j, PairSink& sink) {
+                       uint32_t position_i, uint32_t position_j, PairSink& sink,
+                       const PairColumns& columns = PairColumns()) {
   if (closesWindow(e, position_i, position_j, j)) return true;
   const double available =
       static_cast<double>(n_samples_pair) / static_cast<double>(e.bin_n_samples);
   if (!(available >= e.ld_n_samples_avail_prop)) return false;
+  if (std::fabs(r) >= correlation::nearOne) {
+    r = correlation::settleNearOne(r, columns.u, columns.v, columns.rows);
+  }
   if (!(std::fabs(r) >= e.ld_thold)) return false;
   if (!sink.correlations) sink.correlations = &e.correlations[i];
   (*sink.correlations)[j] = r;
@@ -353,6 +448,12 @@ void partnerPositions(const Corvane& e, uint32_t first_partner, uint32_t n_read,
   }
 }
 
+// Whether X holds the standardised columns a product was made of (a filter called on its own may
+// have none).
+bool holdsColumns(const Eigen::MatrixXd& X, uint32_t n_samples, uint32_t n_columns) {
+  return X.rows() == static_cast<Eigen::Index>(n_samples) && X.cols() >= static_cast<Eigen::Index>(n_columns);
+}
+
 double divisorOf(uint32_t n_samples) {
   return static_cast<double>(static_cast<uint32_t>(n_samples - 1));
 }
@@ -399,12 +500,16 @@ void Corvane::checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R)
   // A window that closes inside the chunk has no lasting effect: the downstream pass starts with
   // every chunk variant active again.
   uint64_t stored = 0;
+  const bool have_columns = holdsColumns(chunk_dosages, bin_n_samples, n);
   for (uint32_t a = 0; a + 1 < n; ++a) {
     PairSink sink;
     const int count_a = chunk_n_nonmissing(a);
+    PairColumns columns;
+    if (have_columns) columns = PairColumns{chunk_dosages.col(a).data(), nullptr, chunk_dosages.rows()};
     for (uint32_t b = a + 1; b < n; ++b) {
       const uint32_t count = static_cast<uint32_t>(std::min(count_a, chunk_n_nonmissing(b)));
-      if (decidePair(*this, R(a, b), count, start + a, start + b, pos[a], pos[b], sink)) break;
+      if (have_columns) columns.v = chunk_dosages.col(b).data();
+      if (decidePair(*this, R(a, b), count, start + a, start + b, pos[a], pos[b], sink, columns)) break;
     }
     stored += sink.stored;
   }
@@ -425,6 +530,8 @@ void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Ei
   partnerPositions(*this, first_partner, n_read, pos);
 
   uint64_t stored = 0;
+  const bool have_columns = holdsColumns(chunk_dosages, bin_n_samples, end - start) &&
+                            holdsColumns(downstream_dosages, bin_n_samples, n_read);
   for (auto it = active_variants.lower_bound(start); it != active_variants.end() && *it < end;) {
     const uint32_t i = *it;
     auto header = variant_headers.find(i);
@@ -435,9 +542,12 @@ void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Ei
     const int count_a = chunk_n_nonmissing(a);
     PairSink sink;
     bool closed = false;
+    PairColumns columns;
+    if (have_columns) columns = PairColumns{chunk_dosages.col(a).data(), nullptr, chunk_dosages.rows()};
     for (uint32_t k = 0; k < n_read; ++k) {
       const uint32_t count = static_cast<uint32_t>(std::min(count_a, downstream_n_nonmissing(k)));
-      if (decidePair(*this, R(a, k), count, i, first_partner + k, position_i, pos[k], sink)) {
+      if (have_columns) columns.v = downstream_dosages.col(k).data();
+      if (decidePair(*this, R(a, k), count, i, first_partner + k, position_i, pos[k], sink, columns)) {
         closed = true;
         break;
       }

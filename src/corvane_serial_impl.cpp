@@ -308,9 +308,13 @@ void Corvane::scanPositions() {
     }
   }
   // Every thread scans the same data, so all of them meet this stop together.
-  if (n_scanned < n_variants_in_file || n_scanned <= last) {
+  if (n_scanned < n_variants_in_file) {
     displayError("Error: File '" + file_name + "' holds " + std::to_string(n_scanned) +
                  " variants but declares " + std::to_string(n_variants_in_file) + "!");
+  }
+  if (n_scanned <= last) {
+    displayError("Error: File '" + file_name + "' holds " + std::to_string(n_scanned) +
+                 " variants but the run ends at variant " + std::to_string(uint64_t(last) + 1) + "!");
   }
   positions.swap(scanned);
 }

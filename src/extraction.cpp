@@ -307,6 +307,8 @@ void mirrorMatrix(Eigen::MatrixXd& matrix) {
 }
 
 std::vector<bool> flippedPlaces(const Corvane& engine, const VariantSet& set) {
+  // Each listing has the sign of its own line.
+  if (engine.flipped_listings.size() == set.size()) return engine.flipped_listings;
   std::vector<bool> flipped(set.size(), false);
   if (engine.flipped_variants.empty()) return flipped;
   for (size_t p = 0; p < set.size(); ++p) flipped[p] = engine.flipped_variants.count(set[p]->index) > 0;
@@ -430,9 +432,10 @@ void Corvane::readVariantsToInclude() {
     if (n_requested_variants % 50 == 0) {
       std::cout << kRequested << n_requested_variants << "/" << bin_n_variants << std::flush;
     }
-    if (found->second.A_allele != match.A_allele && found->second.B_allele != match.B_allele) {
-      flipped_variants.emplace(found->first, 0);
-    }
+    const bool swapped =
+        found->second.A_allele != match.A_allele && found->second.B_allele != match.B_allele;
+    if (swapped) flipped_variants.emplace(found->first, 0);
+    flipped_listings.push_back(swapped);
     requested_variants.push_back(found);
   }
   std::cout << kRequested << n_requested_variants << "/" << bin_n_variants << std::flush << std::endl;
@@ -502,6 +505,17 @@ void Corvane::extractCorrelationsRegionMatrix() {
     if (!flipped[p]) continue;
     matrix.row(p) *= -1.0;
     matrix.col(p) *= -1.0;
+  }
+  // Two places of one variant have no stored pair: their element is 0, whatever the signs.
+  std::vector<std::pair<uint32_t, uint32_t>> by_index(n);
+  for (uint32_t p = 0; p < n; ++p) by_index[p] = {set[p]->index, p};
+  std::sort(by_index.begin(), by_index.end());
+  for (uint32_t a = 0; a + 1 < n; ++a) {
+    for (uint32_t b = a + 1; b < n && by_index[b].first == by_index[a].first; ++b) {
+      const uint32_t p = std::max(by_index[a].second, by_index[b].second);
+      const uint32_t q = std::min(by_index[a].second, by_index[b].second);
+      matrix(p, q) = 0.0;
+    }
   }
   mirrorMatrix(matrix);
   const bool in_place = beginWritingMatrix(*this);

@@ -233,7 +233,9 @@ void Corvane::findInclude() {
     bgen_parser.seek_to_variant(0);
     std::size_t block_offset = 0;
     std::string chromosome;
-    while (!(found_start && found_end) && bgen_parser.read_position(position, block_offset, chromosome)) {
+    // Variants past the declared count are not part of the file's data, as in a run without a range.
+    while (!(found_start && found_end) && i < n_variants_in_file &&
+           bgen_parser.read_position(position, block_offset, chromosome)) {
       bgen_parser.skip_probs();
       visit(position);
       last_position = position;

@@ -7,9 +7,14 @@
 #include <random>
 #include <vector>
 
+#include "bcor_test_helpers.hpp"
+#include "bgen_writer.hpp"
 #include "correlation.hpp"
 #include "corvane.hpp"
+#include "plink_writer.hpp"
 #include "settings_guard.hpp"
+#include "simulate.hpp"
+#include "test_util.hpp"
 
 namespace {
 
@@ -542,6 +547,133 @@ TEST(PairFilter, BatchPartnersFollowTheEarlierBatches) {
     }
     EXPECT_TRUE(e.active_variants.count(5));
     EXPECT_TRUE(e.finished_variants.empty());
+  }
+}
+
+// Computed |r| near 1: exact linear relations of the imputed dosages become exactly +-1, anything
+// above 1 becomes 1, and every other value keeps its bits.
+TEST(PairFilter, CorrelationsNearOneSettle) {
+  EXPECT_EQ(correlation::settleNearOne(1.0000000000000018, nullptr, nullptr, 0), 1.0);
+  EXPECT_EQ(correlation::settleNearOne(-1.0000000000000018, nullptr, nullptr, 0), -1.0);
+  EXPECT_EQ(correlation::settleNearOne(0.9999999999999998, nullptr, nullptr, 0), 0.9999999999999998);
+  EXPECT_TRUE(std::isnan(correlation::settleNearOne(NaN, nullptr, nullptr, 0)));
+
+  // Mirrored dosages with the same samples missing: -1 exactly after imputation.
+  testdata::Rng rng(27);
+  const int n = 137;
+  Eigen::MatrixXd X(n, 2);
+  for (int k = 0; k < n; ++k) {
+    X(k, 0) = k % 17 == 3 ? NaN : static_cast<double>(rng.below(3));
+    X(k, 1) = 2.0 - X(k, 0);
+  }
+  correlation::imputeAndStandardise(X, 2, n - 1);
+  EXPECT_EQ(correlation::settleNearOne(-0.9999999999999998, X.col(0).data(), X.col(1).data(), n), -1.0);
+  EXPECT_EQ(correlation::settleNearOne(-1.0000000000000004, X.col(0).data(), X.col(1).data(), n), -1.0);
+
+  // A column that is another's scaled and shifted copy, as the rounding of two standardisations over
+  // many samples can leave them, is still collinear with it; one sample off by 2^-20 is not.
+  Eigen::VectorXd scaled = X.col(0) * (1.0 + std::ldexp(1.0, -28));
+  scaled.array() += std::ldexp(1.0, -30);
+  EXPECT_TRUE(correlation::roundsToPerfect(X.col(0).data(), scaled.data(), n, 0.9999999999999998));
+  scaled(7) += std::ldexp(1.0, -20);
+  EXPECT_FALSE(correlation::roundsToPerfect(X.col(0).data(), scaled.data(), n, 0.9999999999999998));
+
+  // 0/1/2 dosages that differ at one sample of 100000: |r| within 2^-16 of 1 but not 1, so the
+  // product's value stays as it is.
+  const int m = 100000;
+  Eigen::MatrixXd Y(m, 2);
+  for (int k = 0; k < m; ++k) Y(k, 0) = Y(k, 1) = static_cast<double>(rng.below(3));
+  Y(m / 2, 1) = Y(m / 2, 0) == 2.0 ? 1.0 : Y(m / 2, 0) + 1.0;
+  correlation::imputeAndStandardise(Y, 2, m - 1);
+  Eigen::MatrixXd C(1, 1);
+  correlation::crossProduct(Y.leftCols(1), 1, Y.rightCols(1), 1, C, false);
+  const double r = C(0, 0) / (m - 1);
+  ASSERT_GE(r, correlation::nearOne);
+  ASSERT_LT(r, 1.0);
+  EXPECT_FALSE(correlation::roundsToPerfect(Y.col(0).data(), Y.col(1).data(), m, r));
+  EXPECT_EQ(correlation::settleNearOne(r, Y.col(0).data(), Y.col(1).data(), m), r);
+}
+
+// Variants in perfect LD (identical or mirrored dosages) are stored at --ld-thold 1 with |r| exactly
+// 1 at every accuracy, from PLINK and BGEN input: groups of five variants over 137 samples (80 pairs,
+// one group with missing genotypes at the same samples), and three variants over 10 samples.
+TEST(PairFilter, PerfectLdIsStoredAtThresholdOneAndNeverAboveOne) {
+  SettingsGuard guard;
+  const std::string dir = testutil::scratchDir("perfect_ld");
+  struct Set {
+    std::string name;
+    std::vector<std::vector<int>> a_counts;  // per variant, -1 missing
+    std::vector<int> group;                  // per variant
+    std::vector<int> sign;                   // per variant: +1 as its group's first, -1 mirrored
+  };
+  std::vector<Set> sets(2);
+  testdata::Rng rng(0);
+  sets[0].name = "groups";
+  for (int g = 0; g < 8; ++g) {
+    std::vector<int> base(137);
+    for (int k = 0; k < 137; ++k) base[k] = g == 5 && k % 11 == 4 ? -1 : static_cast<int>(rng.below(3));
+    for (int v = 0; v < 5; ++v) {
+      const bool mirrored = v > 0 && rng.below(2) == 1;
+      std::vector<int> counts = base;
+      for (int& c : counts) c = c < 0 || !mirrored ? c : 2 - c;
+      sets[0].a_counts.push_back(counts);
+      sets[0].group.push_back(g);
+      sets[0].sign.push_back(mirrored ? -1 : 1);
+    }
+  }
+  const std::vector<int> ten = {2, 1, 2, 2, 0, 1, 0, 0, 2, 0};
+  std::vector<int> ten_mirrored;
+  for (int c : ten) ten_mirrored.push_back(2 - c);
+  sets[1] = Set{"ten", {ten, ten, ten_mirrored}, {0, 0, 0}, {1, 1, -1}};
+
+  for (const Set& set : sets) {
+    const size_t n_variants = set.a_counts.size();
+    const uint32_t n_samples = static_cast<uint32_t>(set.a_counts[0].size());
+    const std::string base = dir + "/" + set.name;
+    {
+      testdata::PlinkWriter plink(base, testdata::defaultFamSamples(n_samples));
+      testdata::BgenWriter bgen(base + ".bgen", n_samples);
+      for (size_t v = 0; v < n_variants; ++v) {
+        testdata::PlinkVariant pv;
+        pv.rsid = "rs" + std::to_string(v + 1);
+        pv.position = 1000 * static_cast<uint32_t>(v + 1);
+        pv.allele_a = "A";
+        pv.allele_b = "G";
+        plink.addVariant(pv, set.a_counts[v]);
+        testdata::BgenVariantId id;
+        id.rsid = pv.rsid;
+        id.position = pv.position;
+        std::vector<double> b_dosages;
+        for (int c : set.a_counts[v]) b_dosages.push_back(c < 0 ? NaN : 2.0 - c);
+        bgen.addVariantDosages(id, b_dosages);
+      }
+      plink.close();
+      bgen.close();
+    }
+    size_t expected = 0;
+    for (size_t i = 0; i < n_variants; ++i)
+      for (size_t j = i + 1; j < n_variants; ++j) expected += set.group[i] == set.group[j];
+    EXPECT_EQ(expected, set.name == "ten" ? 3u : 80u);
+    for (const std::string& input : {"--bplink " + base, "--bgen " + base + ".bgen"}) {
+      for (const char* accuracy : {"low", "medium", "high"}) {
+        const std::string what = set.name + " " + input + " " + accuracy;
+        const std::string bcor = base + "_" + accuracy + ".bcor";
+        const testutil::RunResult run = testutil::runCorvane(input + " --bcor " + bcor +
+                                                             " --ld-thold 1 --n-threads 1 --accuracy " + accuracy);
+        ASSERT_EQ(run.status, 0) << what << "\n" << run.output;
+        const bcortest::ReadBack back = bcortest::readWholeFile(bcor + "_1");
+        size_t stored = 0;
+        for (const auto& record : back.correlations) {
+          for (const auto& pair : record.second) {
+            const uint32_t i = record.first, j = pair.first;
+            ++stored;
+            EXPECT_EQ(set.group[i], set.group[j]) << what << " " << i << " " << j;
+            EXPECT_EQ(pair.second, static_cast<double>(set.sign[i] * set.sign[j])) << what << " " << i << " " << j;
+          }
+        }
+        EXPECT_EQ(stored, expected) << what;
+      }
+    }
   }
 }
 

@@ -408,6 +408,33 @@ TEST(InputFaults, BgenHoldingFewerVariantsThanDeclaredIsRefused) {
   EXPECT_FALSE(std::ifstream(dir + "/out.bcor_1").good());
 }
 
+// A range run reads no further than the header's count, as a run without a range does: bytes after
+// the last declared variant are not part of the data, whatever they hold.
+TEST(InputFaults, BgenRangeScanStopsAtTheDeclaredCount) {
+  const std::string dir = testutil::scratchDir("range_declared_count");
+  struct Case {
+    const char* what;
+    uint32_t written;
+    uint32_t declared;
+    void (*tweak)(testdata::BgenWriter&);
+  } cases[] = {{"8 zero bytes appended", 10, 10, [](testdata::BgenWriter& w) { w.addRaw(std::string(8, '\0')); }},
+               {"count lowered by 1", 10, 9, nullptr}};
+  for (const Case& c : cases) {
+    testdata::BgenHeader header;
+    header.number_of_variants = c.declared;
+    const std::string path = writeBgen(dir, c.written, header, c.tweak);
+    const std::string counted = "- Number of variants : " + std::to_string(c.declared) + "/" +
+                                std::to_string(c.declared) + "\n";
+    for (const char* range : {"", " --incl-range 1000-100000"}) {
+      const testutil::RunResult run =
+          runBinary("--bgen " + path + " --bcor " + dir + "/out.bcor --n-threads 2" + range);
+      EXPECT_EQ(run.status, 0) << c.what << range << "\n" << run.output;
+      EXPECT_NE(run.output.find(counted), std::string::npos) << c.what << range << "\n" << run.output;
+      EXPECT_EQ(run.output.find("Error"), std::string::npos) << c.what << range << "\n" << run.output;
+    }
+  }
+}
+
 TEST(InputFaults, CorruptBlockMetByOneThreadEndsTheRunWithoutHanging) {
   const std::string dir = testutil::scratchDir("corrupt_block");
   testdata::BgenHeader header;

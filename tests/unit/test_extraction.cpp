@@ -313,14 +313,22 @@ TEST_F(Extraction, RequestedMatrixNegatesAlleleSwappedVariants) {
 
 TEST_F(Extraction, RequestedMatrixWithVariantListedTwice) {
   const StoredRun run = eightVariantRun();
+  const auto& v = run.variants;
+  // Variant 2 as in the file, then swapped: only the swapped listing changes sign; the element of
+  // the two listings stays 0 (not -0).
   Options o{Mode::matrix};
-  o.list = list(kListHeader + listLine(run.variants[2]) + listLine(run.variants[6]) +
-                listLine(run.variants[2], true));
-  const Outcome r = extract(write(run), dir + "/out.matrix", o);
-  // Both places of the swapped variant 2 are negated: the pair with variant 6 changes sign at
-  // both places, the pair of the two places stays 0.
-  EXPECT_EQ(r.file, matrixText(3, {{{0, 1}, -0.5}, {{1, 2}, -0.5}, {{0, 2}, 0.0}}));
+  o.list = list(kListHeader + listLine(v[2]) + listLine(v[6]) + listLine(v[2], true));
+  Outcome r = extract(write(run), dir + "/out.matrix", o);
+  EXPECT_EQ(r.file, "1 0.5 0\n0.5 1 -0.5\n0 -0.5 1\n");
   EXPECT_EQ(r.count, 2u);
+  // Swapped first: the same with the signs of the two listings exchanged.
+  o.list = list(kListHeader + listLine(v[2], true) + listLine(v[6]) + listLine(v[2]), "swapped_first.txt");
+  r = extract(write(run), dir + "/out.matrix", o);
+  EXPECT_EQ(r.file, "1 -0.5 0\n-0.5 1 0.5\n0 0.5 1\n");
+  // Swapped both times: both listings negated, their element still 0.
+  o.list = list(kListHeader + listLine(v[2], true) + listLine(v[6]) + listLine(v[2], true), "both.txt");
+  r = extract(write(run), dir + "/out.matrix", o);
+  EXPECT_EQ(r.file, matrixText(3, {{{0, 1}, -0.5}, {{1, 2}, -0.5}, {{0, 2}, 0.0}}));
 }
 
 TEST_F(Extraction, RequestedMatrixProgressAndEmptyForms) {
@@ -456,6 +464,19 @@ TEST_F(Extraction, RequestedTableWithVariantListedTwice) {
   EXPECT_EQ(r.file, kTableHeader +
                         "1 1 rs1 200 2 rs3 400 0.5 50\n"
                         "1 2 rs3 400 3 rs1 200 0.5 50\n");
+  EXPECT_EQ(r.count, 2u);
+}
+
+TEST_F(Extraction, RequestedTableWithVariantListedBothWays) {
+  const StoredRun run = thresholdRun();
+  const auto& v = run.variants;
+  Options o{Mode::table};
+  o.list = list(kListHeader + listLine(v[1]) + listLine(v[3]) + listLine(v[1], true));
+  const Outcome r = extract(write(run), dir + "/out.table", o);
+  // Each listing has the sign of its own line: the one given as in the file keeps the stored sign.
+  EXPECT_EQ(r.file, kTableHeader +
+                        "1 1 rs1 200 2 rs3 400 0.5 50\n"
+                        "1 2 rs3 400 3 rs1 200 -0.5 50\n");
   EXPECT_EQ(r.count, 2u);
 }
 
