@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -310,7 +312,12 @@ public:
   // -- streams --
   std::ofstream bcor_out;
   std::ofstream text_out;
+  // What a meta, matrix or table is written through: text_out's file, or text_standard when the
+  // output is the run's own standard output or standard error.
+  std::ostream text_stream{nullptr};
+  std::unique_ptr<std::streambuf> text_standard;
   std::string text_out_unfinished;  // where text_out writes until it is renamed into place, or empty
+  std::string text_out_target;      // what it is renamed onto: the file at the end of the path's links
   std::ifstream bcor_in;
   std::ifstream text_in;
 
