@@ -16,10 +16,11 @@
 # and on MEMORY_THREADS, with one pair each; many variants with missing genotypes; a large
 # --n-variants-chunk; many samples on a few threads, at the default chunk and at a chunk of 10; a
 # small region of a large cohort (1,000 variants) on 1, a few and MEMORY_THREADS threads, from PLINK
-# and BGEN, with a 2 kb window and with every pair; the merge, meta and table runs of the
-# many-variants set; the same set with long RSIDs and alleles (40 and 20 characters) computed,
-# merged, listed and tabled; tables of an --incl-variants list in shuffled order, of the many
-# variants (half of them listed with their alleles swapped) and of a small file with many pairs.
+# and BGEN, with a 2 kb window, with every pair and keeping 1 sample in 100 (--incl-samples); the
+# merge, meta and table runs of the many-variants set; the same set with long RSIDs and alleles (40
+# and 20 characters) computed, merged, listed and tabled; tables of an --incl-variants list in
+# shuffled order, of the many variants (half of them listed with their alleles swapped) and of a
+# small file with many pairs.
 # Each peak is /usr/bin/time -f %M. Exits 1 when a ratio lies outside 0.60-1.15.
 set -euo pipefail
 
@@ -89,25 +90,27 @@ PY
 shuffled_list variants.bim variants_shuffled.txt swap
 shuffled_list list_pairs.bim list_pairs_shuffled.txt
 
-# The README's Memory section, term by term (keep the two in step). A computation: 10 MB; per
-# thread 8 x chunk x batch + (8 x chunk + 130) x N bytes (N the samples; batch the chunk option or
-# the variants when fewer; chunk the batch or a thread's share, V / T, when smaller); 8 N bytes per
-# column of the threads' batches of later variants, min(T x batch, later) columns with later =
-# (2 T + 1) V / 3 - T x chunk; per variant 550 bytes (800 with missing genotypes) and 50 more for
-# each further thread; per stored pair 50 bytes (100 with missing genotypes). A merge, meta or table
-# run: 10 MB and 260 bytes per variant; a table of a list not in file order holds 24 bytes per line
-# up to 1,048,576 lines; a list takes 15 bytes per listed variant and 45 more for one listed with
-# its alleles swapped. Every run: an RSID or allele longer than 15 characters adds its length and 30
-# bytes per variant.
-predict_compute() {  # samples variants threads chunk_option pairs missing [bytes_per_variant_for_ids]
-  awk -v n="$1" -v v="$2" -v t="$3" -v o="$4" -v p="$5" -v m="$6" -v ids="${7:-0}" 'BEGIN {
+# The README's Memory section, term by term (keep the two in step). A computation: 10 MB; the larger
+# of 80 x F bytes (F the file's samples, kept or not) and the threads' matrices: per thread
+# 8 x chunk x batch + (8 x chunk + 60) x N + 10 x F bytes (N the samples kept; batch the chunk
+# option or the variants when fewer; chunk the batch or a thread's share, V / T, when smaller), and
+# 8 N bytes per column of the threads' batches of later variants, min(T x batch, later) columns
+# with later = (2 T + 1) V / 3 - T x chunk; per variant 550 bytes (800 with missing genotypes) and
+# 50 more for each further thread; per stored pair 50 bytes (100 with missing genotypes). A merge,
+# meta or table run: 10 MB and 260 bytes per variant; a table of a list not in file order holds 24
+# bytes per line up to 1,048,576 lines; a list takes 15 bytes per listed variant and 45 more for one
+# listed with its alleles swapped. Every run: an RSID or allele longer than 15 characters adds its
+# length and 30 bytes per variant.
+predict_compute() {  # samples variants threads chunk_option pairs missing [bytes_per_variant_for_ids [file_samples]]
+  awk -v n="$1" -v v="$2" -v t="$3" -v o="$4" -v p="$5" -v m="$6" -v ids="${7:-0}" -v f="${8:-$1}" 'BEGIN {
     batch = o < v ? o : v
     chunk = batch < v / t ? batch : v / t
     later = (2 * t + 1) * v / 3 - t * chunk
     columns = t * batch < later ? t * batch : later
     per_variant = m ? 800 : 550; per_pair = m ? 100 : 50
-    printf "%.0f", 10e6 + t * (8 * chunk * batch + (8 * chunk + 130) * n) + 8 * n * columns \
-      + v * (per_variant + 50 * (t - 1) + ids) + p * per_pair }'
+    threads = t * (8 * chunk * batch + (8 * chunk + 60) * n + 10 * f) + 8 * n * columns
+    printf "%.0f", 10e6 + (80 * f > threads ? 80 * f : threads) + v * (per_variant + 50 * (t - 1) + ids) \
+      + p * per_pair }'
 }
 predict_file() {  # variants [bytes_per_variant_for_ids [table_lines_held [listed [swapped]]]]
   awk -v v="$1" -v ids="${2:-0}" -v lines="${3:-0}" -v listed="${4:-0}" -v swapped="${5:-0}" 'BEGIN {
@@ -130,6 +133,7 @@ record() {  # name description pairs predicted_bytes time_file
   echo "memory.sh: $1 done" >&2
 }
 
+# The file's samples are the samples unless file_samples is set (a sample list keeps fewer).
 compute() {  # name description input samples variants threads chunk missing ids [corvane options]
   local name="$1" description="$2" input="$3" samples="$4" variants="$5" t="$6" c="$7" missing="$8" ids="$9"
   shift 9
@@ -140,7 +144,8 @@ compute() {  # name description input samples variants threads chunk missing ids
   local pairs
   pairs="$(sed -n 's/^- Number of stored correlations : //p' "$name.log")"
   record "$name" "$description" "$pairs" \
-    "$(predict_compute "$samples" "$variants" "$t" "$c" "$pairs" "$missing" "$ids")" "$name.time"
+    "$(predict_compute "$samples" "$variants" "$t" "$c" "$pairs" "$missing" "$ids" "${file_samples:-$samples}")" \
+    "$name.time"
 }
 
 all=(--variant-window-size 2000000000 --ld-thold 0 --ld-n-samples-avail-prop 0)
@@ -175,6 +180,19 @@ for t in $(printf '%s\n' 1 "$few" "$threads" | awk '!seen[$0]++'); do
 done
 compute region-all-$few "$region_samples samples x 1000 variants, every pair, $few threads" region "$region_samples" \
   1000 "$few" 1000 0 0
+
+# The same region keeping 1 sample in 100: the threads hold the kept samples; one thread reads the
+# file's sample identifiers to find them.
+awk 'NR % 100 == 1 { print $2 }' region.fam > region_keep.txt
+kept=$(wc -l < region_keep.txt)
+for t in $(printf '%s\n' 1 "$few" "$threads" | awk '!seen[$0]++'); do
+  on="$t thread$([ "$t" = 1 ] || echo s)"
+  file_samples="$region_samples" compute region-list-$t \
+    "$kept of the $region_samples samples x 1000 variants (--incl-samples), 2 kb window, $on" region "$kept" 1000 "$t" \
+    1000 0 0 --variant-window-size 2000 --incl-samples region_keep.txt
+  file_samples="$region_samples" compute region-list-bgen-$t "the same from BGEN, $on" region.bgen "$kept" 1000 "$t" \
+    1000 0 0 --variant-window-size 2000 --samples region.sample --incl-samples region_keep.txt
+done
 
 # The merge, meta and table runs of the many-variants set's per-thread files.
 /usr/bin/time -f %M -o merge.time "$corvane" --bcor "variants-$threads.bcor" --merge "$threads" > merge.log

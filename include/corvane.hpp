@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,6 +37,8 @@ struct Shared_buffers {
   double total_workload = 0.0;
   std::vector<double> workload;
   std::vector<ProcessRange> process_ranges;
+  // The samples of the run (file indices, ascending), as thread 0 selects them for the others.
+  std::vector<uint32_t> included_samples;
 
   explicit Shared_buffers(unsigned int n);
   ~Shared_buffers();
@@ -55,8 +59,11 @@ public:
   void printRestStatus();
   // Final block of the mode.
   void printFinalize();
-  // Ends the run on an error met by every thread alike: master prints, barrier, status 1.
+  // Ends the run on an error met by every thread alike: master prints, barrier, status 1. While
+  // errors_are_local is set (a step that one thread makes for all), the calling thread prints and
+  // ends the run at once.
   [[noreturn]] void displayError(const std::string& message);
+  bool errors_are_local = false;
   // ==== end status blocks and fatal error ====
 
   // ==== genotype input: BGEN ====
@@ -84,6 +91,10 @@ public:
   void readTwoLinesSample(std::istream& stream, const std::string& file_name);
   // --incl-samples: replaces the active reader's included samples and sets bin_n_samples.
   void readSamplesToInclude();
+  // The samples of a computation, selected once: thread 0, which alone holds the input's sample
+  // identifiers, reads the sample file and the sample list (its errors end the run from there) and
+  // publishes its included samples; after a barrier of the team every other thread takes them.
+  void selectSamples();
   // --incl-range: the run's first and last variant, bin_n_variants; rewinds the reader.
   void findInclude();
   // ==== end selections, sample file and text lines ====
@@ -304,7 +315,12 @@ public:
   // -- streams --
   std::ofstream bcor_out;
   std::ofstream text_out;
+  // What a meta, matrix or table is written through: text_out's file, or text_standard when the
+  // output is the run's own standard output or standard error.
+  std::ostream text_stream{nullptr};
+  std::unique_ptr<std::streambuf> text_standard;
   std::string text_out_unfinished;  // where text_out writes until it is renamed into place, or empty
+  std::string text_out_target;      // what it is renamed onto: the file at the end of the path's links
   std::ifstream bcor_in;
   std::ifstream text_in;
 

@@ -33,6 +33,10 @@ void keepOnError(const std::string& path);
 // thread that comes after the error creates nothing, waits until the message is out and ends there.
 bool createOutput(const std::string& path, const std::function<bool()>& create);
 
+// The same for a file whose name `create` chooses (a name no other run can have): it returns the name
+// of the file it created, which is marked for removal, or "" when it created none.
+std::string createNamedOutput(const std::function<std::string()>& create);
+
 // Renames a finished output from where it was written into place, under the same lock, and keeps
 // it; false when the rename fails (the unfinished file stays marked for removal).
 bool publishOutput(const std::string& unfinished, const std::string& path);

@@ -76,6 +76,11 @@ public:
   uint32_t state = 0;
   std::unordered_map<std::string, uint32_t> sample_ids;
   std::set<uint32_t> included_samples;
+  // What open builds, at a cost per sample of the file. A computation's threads other than the first
+  // take their samples from it (Corvane::selectSamples) and keep neither, nor check the .fam file for
+  // repeated IIDs; the first includes no sample when a sample list will replace them.
+  bool keep_sample_ids = true;
+  bool include_all_samples = true;
 
   // Opens and checks the whole file set: magic number, .bim columns, every .fam line (unique IIDs),
   // every .bim line (six fields, a position, one chromosome), .bim lines = .bed records, at least

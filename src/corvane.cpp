@@ -43,6 +43,7 @@ Corvane::Corvane(const Parameters& p, Shared_buffers& shared) : shared_buffers(s
 Corvane::~Corvane() = default;
 
 void Corvane::displayError(const std::string& message) {
+  if (errors_are_local) corvane::fatalError(message);
   corvane::fatalErrorCollective(message, is_master);
 }
 

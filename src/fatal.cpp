@@ -169,6 +169,19 @@ bool createOutput(const std::string& path, const std::function<bool()>& create) 
   terminate();
 }
 
+std::string createNamedOutput(const std::function<std::string()>& create) {
+  {
+    std::lock_guard<std::mutex> lock(outputs_mutex);
+    if (!outputs_removed) {
+      std::string created = create();
+      if (!created.empty()) unfinishedOutputs().insert(created);
+      return created;
+    }
+  }
+  reportOnce("");
+  terminate();
+}
+
 bool publishOutput(const std::string& unfinished, const std::string& path) {
   std::lock_guard<std::mutex> lock(outputs_mutex);
   std::error_code ec;

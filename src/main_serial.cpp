@@ -45,6 +45,12 @@ static void printDone() {
 static void computationBody(Shared_buffers& shared, bool bgen_input) {
   Corvane engine(par, shared);
   const bool thread_zero = engine.process_number == 0;
+  // The sample identifiers and the set of samples cost memory per sample of the file: thread 0
+  // alone builds them and selects the samples for all (selectSamples), so that a sample list of a
+  // large cohort costs each thread only the samples it keeps.
+  engine.bgen_parser.keep_sample_ids = engine.plink_parser.keep_sample_ids = thread_zero;
+  engine.bgen_parser.include_all_samples = engine.plink_parser.include_all_samples =
+      thread_zero && !flags.incl_samples;
 
   if (bgen_input) {
     engine.openBGEN(thread_zero);
@@ -56,8 +62,7 @@ static void computationBody(Shared_buffers& shared, bool bgen_input) {
   engine.printStatus();
   // (the single section ends at a barrier of the whole team)
 
-  if (bgen_input && flags.samples) engine.readSampleFile();
-  if (flags.incl_samples) engine.readSamplesToInclude();
+  engine.selectSamples();
   if (flags.incl_range) engine.findInclude();
 
   engine.checkNumberOfProcessesAndVariants();

@@ -247,10 +247,10 @@ bool PlinkParser::read_fam() {
     Fields fields(line);
     std::string_view family, individual;
     if (!fields.next(family) || !fields.next(individual)) fail_empty(fam_filename);
-    const bool inserted = sample_ids.emplace(std::string(individual), context.number_of_samples).second;
-    if (!inserted) {
-      display_error("\n\nError: File '" + fam_filename + "' includes a duplicated sample " + std::string(individual) +
-                    "!");
+    // Only the reader that keeps the identifiers sees a repeated one, so it ends the run itself.
+    if (keep_sample_ids && !sample_ids.emplace(std::string(individual), context.number_of_samples).second) {
+      corvane::fatalError("\n\nError: File '" + fam_filename + "' includes a duplicated sample " +
+                          std::string(individual) + "!");
     }
     if (context.number_of_samples == std::numeric_limits<uint32_t>::max()) {
       display_error("Error: File '" + fam_filename + "' holds more samples than Corvane can index!");
@@ -301,7 +301,9 @@ void PlinkParser::open(const std::string& bed_name, const std::string& bim_name,
   validate_bim();
 
   included_samples.clear();
-  for (uint32_t i = 0; i < context.number_of_samples; ++i) included_samples.insert(included_samples.end(), i);
+  if (include_all_samples) {
+    for (uint32_t i = 0; i < context.number_of_samples; ++i) included_samples.insert(included_samples.end(), i);
+  }
   sync_included_samples();
   record_buffer.assign(context.bytes_per_variant, 0);
   state = 2;

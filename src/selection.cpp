@@ -5,7 +5,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+#include <set>
 #include <sstream>
+#include <unordered_map>
+#include <vector>
 
 #include "corvane.hpp"
 #include "fatal.hpp"
@@ -193,7 +199,7 @@ void Corvane::readTwoLinesSample(std::istream& stream, const std::string& file_n
 namespace {
 
 // Replaces the reader's included samples by those the list names; returns how many. The reader
-// needs `sample_ids`, `included_samples` and `display_error`, which both genotype readers have.
+// needs `sample_ids` and `included_samples`, which both genotype readers have.
 template <typename Reader>
 uint32_t applySampleList(Corvane& engine, Reader& reader, const std::string& ids_file) {
   const std::string& list = engine.incl_samples_file;
@@ -209,7 +215,7 @@ uint32_t applySampleList(Corvane& engine, Reader& reader, const std::string& ids
                           " that cannot be found in file '" + ids_file + "'!");
     }
     if (!reader.included_samples.insert(found->second).second) {
-      reader.display_error("\n\nError: File '" + list + "' includes a duplicated sample '" + id + "!");
+      engine.displayError("\n\nError: File '" + list + "' includes a duplicated sample '" + id + "!");
     }
   }
   return static_cast<uint32_t>(n);
@@ -235,6 +241,35 @@ void Corvane::readSamplesToInclude() {
   if (bin_n_samples == 0) displayError("\n\nError: File '" + incl_samples_file + "' does not name any sample!");
   text_in.close();
   text_in.clear();
+}
+
+void Corvane::selectSamples() {
+  if (is_master) {
+    // The other threads wait at the barrier below: an error here ends the run from this thread.
+    errors_are_local = true;
+    if (flags.bgen && flags.samples) readSampleFile();
+    if (flags.incl_samples) readSamplesToInclude();
+    errors_are_local = false;
+    const std::set<uint32_t>& kept = flags.bgen ? bgen_parser.included_samples : plink_parser.included_samples;
+    shared_buffers.included_samples.assign(kept.begin(), kept.end());
+    // Only the selection looks identifiers up: a large cohort's would otherwise stay to the end.
+    std::unordered_map<std::string, uint32_t>().swap(flags.bgen ? bgen_parser.sample_ids : plink_parser.sample_ids);
+#ifdef __GLIBC__
+    // Their many small blocks lie below blocks that stay, so malloc keeps the pages unless asked.
+    malloc_trim(0);
+#endif
+  }
+#pragma omp barrier
+  if (is_master) return;
+  const std::vector<uint32_t>& kept = shared_buffers.included_samples;
+  if (flags.bgen) {
+    bgen_parser.included_samples = std::set<uint32_t>(kept.begin(), kept.end());
+    bgen_parser.refresh_included_samples();
+  } else {
+    plink_parser.included_samples = std::set<uint32_t>(kept.begin(), kept.end());
+    plink_parser.sync_included_samples();
+  }
+  bin_n_samples = static_cast<uint32_t>(kept.size());
 }
 
 // ---------------------------------------------------------------------------------------------

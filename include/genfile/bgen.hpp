@@ -639,6 +639,11 @@ public:
   uint32_t m_state = e_NotOpen;
   std::unordered_map<std::string, uint32_t> sample_ids;
   std::set<uint32_t> included_samples;
+  // What open builds, at a cost per sample of the file. A computation's threads other than the first
+  // take their samples from it (Corvane::selectSamples) and keep neither; the first includes no
+  // sample when a sample list will replace them.
+  bool keep_sample_ids = true;
+  bool include_all_samples = true;
   std::vector<byte_t> block_buffer;
   std::vector<byte_t> uncompressed_buffer;
   genfile::bgen::ProbabilityTable probabilities;

@@ -256,7 +256,9 @@ void BgenParser::open(const std::string& name) {
     try {
       sample_block_length = read_sample_identifier_block(
           *stream, context,
-          [this](const std::string& id, uint32_t index) { sample_ids.emplace(id, index); });
+          [this](const std::string& id, uint32_t index) {
+            if (keep_sample_ids) sample_ids.emplace(id, index);
+          });
     } catch (const BGenFormatError& e) {
       fail_shared(corrupt(filename, e.description()));
     } catch (const BGenError&) {
@@ -274,7 +276,9 @@ void BgenParser::open(const std::string& name) {
   }
 
   included_samples.clear();
-  for (uint32_t i = 0; i < n; ++i) included_samples.emplace_hint(included_samples.end(), i);
+  if (include_all_samples) {
+    for (uint32_t i = 0; i < n; ++i) included_samples.emplace_hint(included_samples.end(), i);
+  }
   slots_valid_ = false;
 
   stream->clear();

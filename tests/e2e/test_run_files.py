@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The files of a run, through the binary: an input that is a pipe or FIFO is refused before any output
 exists; no output is written over one of the run's own inputs, by any link; CR LF .bim/.fam files,
-sample files and lists compute and extract as their LF copies; an empty matrix or table set leaves no earlier output behind."""
+sample files and lists compute and extract as their LF copies; an empty matrix or table set leaves no
+earlier output behind, also at the end of a link, which stays."""
 import hashlib
 import os
 import shlex
@@ -143,5 +144,13 @@ for mode in ("--matrix", "--table"):
         f.write("from an earlier run\n")
     outcome(corvane("--bcor", "d.bcor", mode, "old.out", "--incl-variants", "none.txt"), 0, None, mode)
     check.check(not os.path.lexists(path("old.out")), mode + " of no variant removes the earlier output")
+    # Through a link: the file at its end goes, the link stays.
+    with open(path("old.target"), "w") as f:
+        f.write("from an earlier run\n")
+    os.symlink("old.target", path("old.link"))
+    outcome(corvane("--bcor", "d.bcor", mode, "old.link", "--incl-variants", "none.txt"), 0, None, mode + " via a link")
+    check.check(not os.path.lexists(path("old.target")) and os.path.islink(path("old.link")),
+                mode + " of no variant through a link removes the earlier output at its end, keeps the link")
+    os.remove(path("old.link"))
 
 check.finish()

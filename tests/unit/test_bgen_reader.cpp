@@ -104,6 +104,21 @@ TEST(BgenReader, OpenReadsHeaderSampleIdentifiersAndIncludesAllSamples) {
   EXPECT_EQ(static_cast<uint64_t>(parser.stream->tellg()), uint64_t(parser.offset) + 4);
 }
 
+TEST(BgenReader, OpenWithoutItsSamplesKeepsNoIdentifiers) {
+  // As every thread of a computation but the first opens the file: it takes its samples from the
+  // first thread.
+  std::vector<Variant> v = {{"rs1", 5, {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}}};
+  const std::string path = writeScratch("open_without_samples", makeFile(2, true, v, {"s0", "s1", "s2"}));
+  BgenParser parser;
+  parser.keep_sample_ids = false;
+  parser.include_all_samples = false;
+  openParser(parser, path);
+  EXPECT_EQ(parser.m_state, BgenParser::e_ReadyForVariant);
+  EXPECT_EQ(parser.context.number_of_samples, 3u);
+  EXPECT_TRUE(parser.sample_ids.empty());
+  EXPECT_TRUE(parser.included_samples.empty());
+}
+
 TEST(BgenReader, DosagesOfIncludedSamplesFrequenciesAndEndOfData) {
   const std::vector<Variant> v = tenSamples();
   const std::string path = writeScratch("dosages", makeFile(1, true, v));

@@ -210,6 +210,30 @@ TEST_F(Plink, FamFieldSplitting) {
   EXPECT_EQ(b->plink_parser.sample_ids.at(""), 0u);
 }
 
+TEST_F(Plink, OpenWithoutItsSamples) {
+  // As every thread of a computation but the first opens the set: no identifiers, no sample, the
+  // same counts; the repeated IID is the first thread's to refuse.
+  const std::string base =
+      writeSet("plink_without_samples", "F1 I1\nF2 I1\nF3 I3\n", bimLines(2), bedHeader() + bytes({0x1B, 0x00}));
+  Engine e(base);
+  PlinkParser& p = e->plink_parser;
+  p.keep_sample_ids = false;
+  p.include_all_samples = false;
+  e->openPLINK(true);
+  EXPECT_TRUE(p.sample_ids.empty());
+  EXPECT_TRUE(p.included_samples.empty());
+  EXPECT_EQ(p.context.number_of_samples, 3u);
+  EXPECT_EQ(p.context.number_of_variants, 2u);
+  // Given the samples that the first thread keeps, it reads them.
+  p.included_samples = {0, 2};
+  p.sync_included_samples();
+  std::map<uint32_t, VariantHeader> headers;
+  const Eigen::VectorXd dosages = p.compute_genotypes(0, false, headers);
+  ASSERT_EQ(dosages.size(), 2);
+  EXPECT_EQ(dosages[0], 0.0);
+  EXPECT_TRUE(std::isnan(dosages[1]));
+}
+
 TEST_F(Plink, FamDuplicateAndBlankLinesRefused) {
   const std::string dup = writeSet("plink_fam_dup", "F1 I1\nF2 I1\n", bimLines(1), bedHeader() + bytes({0}));
   Engine a(dup);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "corvane.hpp"
 #include "death_test.hpp"
@@ -242,6 +243,53 @@ TEST_F(Selections, ListOrderDoesNotMatter) {
   e.variant_headers[0] = VariantHeader();
   e.plink_parser.seek_variant(0);
   EXPECT_EQ(e.plink_parser.compute_genotypes(0, false, e.variant_headers).size(), 3);
+}
+
+// The threads of a computation, opened as the computation opens them: only thread 0 reads the
+// identifiers; every thread ends with the listed samples, and no thread keeps the identifiers.
+void selectOnThreads(int threads, std::vector<std::set<uint32_t>>& kept, std::vector<size_t>& ids_left,
+                     std::vector<uint32_t>& counts) {
+  Shared_buffers shared(static_cast<unsigned int>(threads));
+  kept.assign(threads, {});
+  ids_left.assign(threads, 0);
+  counts.assign(threads, 0);
+#pragma omp parallel num_threads(threads)
+  {
+    Corvane e(par, shared);
+    const bool first = e.process_number == 0;
+    e.plink_parser.keep_sample_ids = first;
+    e.plink_parser.include_all_samples = first && !flags.incl_samples;
+    e.openPLINK(first);
+#pragma omp barrier
+    e.selectSamples();
+    kept[e.process_number] = e.plink_parser.included_samples;
+    ids_left[e.process_number] = e.plink_parser.sample_ids.size();
+    counts[e.process_number] = e.bin_n_samples;
+  }
+}
+
+TEST_F(Selections, SamplesSelectedOnceForAllThreads) {
+  testutil::writeFile(dir + "/keep.txt", "I5\nI2\nI9\n");
+  open("keep.txt");
+  std::vector<std::set<uint32_t>> kept;
+  std::vector<size_t> ids_left;
+  std::vector<uint32_t> counts;
+  selectOnThreads(3, kept, ids_left, counts);
+  for (int t = 0; t < 3; ++t) {
+    EXPECT_EQ(kept[t], (std::set<uint32_t>{2, 5, 9})) << "thread " << t;
+    EXPECT_EQ(ids_left[t], 0u) << "thread " << t;
+    EXPECT_EQ(counts[t], 3u) << "thread " << t;
+  }
+  // Without a list every thread takes every sample.
+  open();
+  selectOnThreads(3, kept, ids_left, counts);
+  for (int t = 0; t < 3; ++t) EXPECT_EQ(kept[t].size(), 10u) << "thread " << t;
+  // A fault of the list ends the run from thread 0 while the others wait.
+  testutil::writeFile(dir + "/unknown.txt", "I5\nI77\n");
+  open("unknown.txt");
+  EXPECT_EXIT((stdoutToStderr(), selectOnThreads(3, kept, ids_left, counts)), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: File '" + dir + "/unknown.txt' includes a sample 'I77 that cannot be found in file '" +
+                      base + ".fam'!\n\n"));
 }
 
 TEST_F(Selections, TabIsNotASeparator) {
