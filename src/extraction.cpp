@@ -396,7 +396,7 @@ void Corvane::readVariantsToInclude() {
 
   std::string line;
   int32_t line_number = 0;
-  while (std::getline(text_in, line)) {
+  while (readTextLine(text_in, line)) {
     ++line_number;
     std::istringstream fields(line);
     std::string rsid = readString(fields, incl_variants_file, line_number);

@@ -101,10 +101,26 @@ void removeUnfinishedOutputs() {
 std::mutex report_mutex;
 bool reported = false;
 
-void reportOnce(const std::string& message) {
+// A carriage return left inside a line of a text input (a file with CR-only line ends) would send
+// the cursor back over the message that quotes it: it is shown as \r.
+std::string visibleText(const std::string& message) {
+  std::string text;
+  text.reserve(message.size());
+  for (char c : message) {
+    if (c == '\r') {
+      text += "\\r";
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+void reportOnce(const std::string& raw_message) {
   std::lock_guard<std::mutex> lock(report_mutex);
   if (reported) return;
   reported = true;
+  const std::string message = visibleText(raw_message);
   removeUnfinishedOutputs();
   if (std::cout.rdbuf() == tracker()) {
     tracker()->writeLast(message + "\n\n");
