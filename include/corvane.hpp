@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -203,6 +205,9 @@ public:
   [[noreturn]] void failBCORRead(const std::string& problem);
   // A stored pair cannot count more samples than the file holds (bin_n_samples): corrupt.
   void checkPairSamples(uint32_t variant, uint32_t partner, uint32_t count);
+  // Variant header records come in strictly increasing index (as every writer puts them): a record
+  // whose index is not above its predecessor's, `least_next` - 1, is corrupt. Advances least_next.
+  void checkVariantRecordIndex(uint64_t& least_next, uint32_t index);
   void requireBCORState(uint32_t expected, const char* operation);
   uint64_t bytesLeftInStream(std::istream& stream);
   std::string bcor_in_name;   // file open on bcor_in, named in read errors
@@ -248,7 +253,7 @@ public:
   // Refuses a file on bcor_in whose length is not the end of its last record, as its header and
   // its two tables of `table_entries` entries from `file_header_size` place that record: shorter
   // "is truncated!", longer "is corrupt", status 1. A file without records ends after its tables,
-  // or `spare_bytes` later. A few reads, not a pass over the records; leaves bcor_in at
+  // or `spare_bytes` zero bytes later. A few reads, not a pass over the records; leaves bcor_in at
   // file_header_size.
   void checkBCORLength(uint32_t file_header_size, uint64_t table_entries, uint32_t correlation_records,
                        uint32_t sample_count_records, uint64_t spare_bytes);
@@ -310,7 +315,12 @@ public:
   // -- streams --
   std::ofstream bcor_out;
   std::ofstream text_out;
+  // What a meta, matrix or table is written through: text_out's file, or text_standard when the
+  // output is the run's own standard output or standard error.
+  std::ostream text_stream{nullptr};
+  std::unique_ptr<std::streambuf> text_standard;
   std::string text_out_unfinished;  // where text_out writes until it is renamed into place, or empty
+  std::string text_out_target;      // what it is renamed onto: the file at the end of the path's links
   std::ifstream bcor_in;
   std::ifstream text_in;
 

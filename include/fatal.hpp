@@ -34,6 +34,10 @@ void keepOnError(const std::string& path);
 // thread that comes after the error creates nothing, waits until the message is out and ends there.
 bool createOutput(const std::string& path, const std::function<bool()>& create);
 
+// The same for a file whose name `create` chooses (a name no other run can have): it returns the name
+// of the file it created, which is marked for removal, or "" when it created none.
+std::string createNamedOutput(const std::function<std::string()>& create);
+
 // A finished output, written under another name, goes to its path: renamed there when the run ends
 // with success (commitRun), so that a run stopped before its end leaves nothing at the path; at once
 // when no run end is kept (handleStopSignals not called). False when the file cannot be renamed.

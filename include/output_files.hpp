@@ -1,21 +1,66 @@
 #pragma once
 // Where a run's output files go, and whether they can be created at all: checked before any work,
 // so that a typing error in a path costs a second, not a computation.
+#include <sys/types.h>
+
+#include <streambuf>
 #include <string>
 
 namespace corvane {
 
-// The file a text output (meta, matrix, table) is written to until it is complete and renamed into
-// place: beside the file the path names, links followed. Empty when the output is written directly:
-// an existing output that is not a regular file (/dev/stdout, a FIFO) or a link to nowhere.
-std::string unfinishedOutputPath(const std::string& path);
+// How a text output (meta, matrix, table) reaches its path. Decided once, before anything at the
+// path is removed: what the path names may change under the run (it removes the earlier output).
+struct OutputPlace {
+  enum Way {
+    standard_output,  // the run's own standard output by any name: written through it, with the messages
+    standard_error,   // the same for standard error
+    direct,           // a device, FIFO or socket at the end of the links: written as it is
+    replaced,         // a regular file or nothing at `target`: written beside it, renamed onto it whole
+    unusable          // a directory, links that never end
+  };
+  Way way = unusable;
+  // The file at the end of the path's links (the path itself when it is no link); the links stay.
+  std::string target;
+};
 
-// The file that `path` names once links are followed; `path` itself when it names nothing yet.
-std::string outputTarget(const std::string& path);
+OutputPlace placeOutput(const std::string& path);
 
-// Whether `path` can be opened for writing without changing any existing file: not a directory,
-// in an existing directory, writable. `in_directory`: a regular file there is written beside its
-// target under another name and renamed, so the directory must take new files even when it exists.
-bool outputCanBeCreated(const std::string& path, bool in_directory);
+// Whether a text output can be written at `path` without changing any existing file.
+bool textOutputCanBeWritten(const std::string& path);
+
+// Whether `path` can be opened for writing in place without changing any existing file: not a
+// directory, in an existing directory, writable.
+bool outputCanBeCreated(const std::string& path);
+
+// Whether new files can be created in `directory` ("" is the working directory).
+bool directoryTakesNewFiles(const std::string& directory);
+
+// Creates a new, empty file named `stem` and some random characters, exclusively: never through
+// anything that already stands at a name (a link, another run's file, a directory), so no other run
+// can have it. True with its name in `name`; false with the last name tried there.
+bool createUniqueFile(const std::string& stem, mode_t mode, std::string& name);
+
+// Where a table run's sort file is created (a stem for createUniqueFile): beside the file that a
+// replaced output ends at, otherwise in the temporary directory.
+std::string sortFileStem(const std::string& table_path);
+// TMPDIR, or /tmp when it is not set.
+std::string temporaryDirectory();
+
+// A text output written through the run's standard output or standard error: collected in blocks
+// and passed on whole, so that the shared stream takes a few large writes rather than one per field.
+class BlockForwarder : public std::streambuf {
+public:
+  explicit BlockForwarder(std::streambuf* target);
+
+protected:
+  int_type overflow(int_type c) override;
+  int sync() override;
+
+private:
+  bool passOn();
+
+  std::streambuf* target_;
+  char block_[1 << 16];
+};
 
 } // namespace corvane

@@ -18,15 +18,13 @@ public:
   static constexpr std::size_t kPairsInMemory = std::size_t(1) << 20;
   static constexpr std::size_t kMaxRunsPerMerge = 64;
 
-  // The temporary file is created at `temporary_path` only when the pairs outgrow memory.
-  explicit PairSpool(std::string temporary_path, std::size_t pairs_in_memory = kPairsInMemory,
+  // The temporary file is created only when the pairs outgrow memory, under a name of this run's
+  // own: `temporary_stem` and some random characters.
+  explicit PairSpool(std::string temporary_stem, std::size_t pairs_in_memory = kPairsInMemory,
                      std::size_t max_runs_per_merge = kMaxRunsPerMerge);
   ~PairSpool();
   PairSpool(const PairSpool&) = delete;
   PairSpool& operator=(const PairSpool&) = delete;
-
-  // Where a table's spool keeps its temporary file: beside the table.
-  static std::string temporaryPathFor(const std::string& table_path);
 
   void add(const ExtractedPair& pair);
   // Calls `write` for every pair added, in the table's order, then removes the temporary file.
@@ -54,7 +52,8 @@ private:
   void removeFile();
   [[noreturn]] void fail(const char* what) const;
 
-  std::string path_;
+  std::string stem_;
+  std::string path_;  // the temporary file, once created
   std::size_t pairs_in_memory_;
   std::size_t max_runs_per_merge_;
   std::vector<Record> buffer_;

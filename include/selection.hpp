@@ -3,11 +3,17 @@
 //
 // The plain-text inputs (sample file, sample inclusion list, variant inclusion list) are split on
 // single spaces only: a tab is an ordinary character, two spaces give an empty field, one trailing
-// space gives no further field, a carriage return stays in the last field. Every validator ends the
-// process from the calling thread with its message and status 1 (corvane::fatalError).
+// space gives no further field. Every validator ends the process from the calling thread with its
+// message and status 1 (corvane::fatalError).
 #include <cstdint>
 #include <istream>
 #include <string>
+
+// Reads the stream's next line, false when none is left. Every text input (.bim, .fam, sample file,
+// both lists) reads its lines through here: a file saved on Windows or by a spreadsheet ends them in
+// CR LF, and the carriage return belongs to the line end, not to the last field (an allele or an
+// identifier that nothing could match, a header word that reads as wrong).
+bool readTextLine(std::istream& stream, std::string& line);
 
 // Next space-separated field of a one-line stream. A field of zero characters (two spaces in a
 // row) is returned as ""; a stream with nothing left to take (exhausted, or an empty line) ends
@@ -19,9 +25,10 @@ constexpr uint32_t kLargestPosition = 4294967295u;
 
 enum class PositionText { whole, not_whole, negative, beyond_largest };
 
-// How a position field reads. The whole text must be one finite whole number as strtod reads it
-// ("12", "12.0", "1e2", "1e+04", " 7"): a fraction, trailing text, no number at all, an infinity or
-// NaN is not_whole. A whole number from 0 to kLargestPosition is whole and goes to `position`.
+// How a position field reads. The whole text must be one whole number written in decimal ("12",
+// "12.0", "1e2", "1e+04", "+12", " 7"): a fraction, trailing text, no number at all, hexadecimal
+// ("0x2710"), an infinity or NaN is not_whole. A whole number from 0 to kLargestPosition is whole
+// and goes to `position`.
 PositionText readPositionText(const std::string& text, uint32_t& position);
 
 // A whole number from 1 to 4294967295 ("12", "12.0", "1e2"); a larger whole number ends the

@@ -14,7 +14,6 @@
 
 #include "header_serial.hpp"
 #include "output_files.hpp"
-#include "pair_spool.hpp"
 
 Flags flags;
 Parameters par;
@@ -276,17 +275,11 @@ std::vector<std::string> perThreadOutputs(const Flags& flags, const Parameters& 
 std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
   std::vector<std::string> outputs = perThreadOutputs(flags, par);
   if (flags.merge) outputs.push_back(par.bcor);
-  // A text output is written under its unfinished name first: that name must be no input either.
-  auto addText = [&outputs](bool given, const std::string& name) {
-    if (!given) return;
-    outputs.push_back(name);
-    const std::string unfinished = corvane::unfinishedOutputPath(name);
-    if (!unfinished.empty()) outputs.push_back(unfinished);
-  };
-  addText(flags.meta, par.meta);
-  addText(flags.matrix, par.matrix);
-  addText(flags.table, par.table);
-  if (flags.table) outputs.push_back(PairSpool::temporaryPathFor(par.table));
+  // A text output's unfinished file and the table's sort file need no check: each is created
+  // exclusively under a name of its own, so it can never be a file that exists, an input included.
+  if (flags.meta) outputs.push_back(par.meta);
+  if (flags.matrix) outputs.push_back(par.matrix);
+  if (flags.table) outputs.push_back(par.table);
   return outputs;
 }
 
@@ -294,18 +287,25 @@ std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
 // without write permission would otherwise show only when the work is done. Nothing is created.
 void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par) {
   for (const std::string& name : perThreadOutputs(flags, par)) {
-    if (!corvane::outputCanBeCreated(name, false)) throw "Error: File '" + name + "' cannot be opened!";
+    if (!corvane::outputCanBeCreated(name)) throw "Error: File '" + name + "' cannot be opened!";
   }
-  auto check = [](bool given, const std::string& name, bool in_directory) {
-    if (given && !corvane::outputCanBeCreated(name, in_directory)) {
-      throw "Error: File '" + name + "' cannot be written!";
-    }
+  if (flags.merge && !corvane::outputCanBeCreated(par.bcor)) {
+    throw "Error: File '" + par.bcor + "' cannot be written!";
+  }
+  // Text outputs are written beside the file at the end of their links and renamed onto it.
+  auto check = [](bool given, const std::string& name) {
+    if (given && !corvane::textOutputCanBeWritten(name)) throw "Error: File '" + name + "' cannot be written!";
   };
-  check(flags.merge, par.bcor, false);
-  // Text outputs are written beside their target and renamed into place.
-  check(flags.meta, par.meta, true);
-  check(flags.matrix, par.matrix, true);
-  check(flags.table, par.table, true);
+  check(flags.meta, par.meta);
+  check(flags.matrix, par.matrix);
+  check(flags.table, par.table);
+  // A table of a list in any order may need a sort file: beside the table, which the check above
+  // covers, or in the temporary directory when the table is no regular file.
+  if (flags.table && flags.incl_variants &&
+      corvane::placeOutput(par.table).way != corvane::OutputPlace::replaced &&
+      !corvane::directoryTakesNewFiles(corvane::temporaryDirectory())) {
+    throw "Error: Directory '" + corvane::temporaryDirectory() + "' for the table's sort file cannot be written!";
+  }
 }
 
 // By file identity, so that links, hard links and other spellings of one file are caught.

@@ -164,7 +164,17 @@ void Corvane::checkBCORLength(uint32_t file_header_size, uint64_t table_entries,
     // Only a file about to be refused, or one not written in variant order, pays for whole tables.
     if (end != bcor_in_size) end = recordEnd(*this, lastRecord(true), records_start);
   } else if (bcor_in_size > records_start && bcor_in_size - records_start <= spare_bytes) {
-    end = records_start + spare_bytes;
+    // The spare bytes that a merge of several files leaves are zeros. Without a record to place the
+    // end, a whole file may end before or after them: any other byte there was added, and zeros
+    // short of the whole spare are a cut. (A file cut by exactly its spare bytes, or one with that
+    // many zeros added, is byte for byte the other layout, and reads as what it was.)
+    const uint64_t tail = bcor_in_size - records_start;
+    std::vector<byte_t> spare(static_cast<size_t>(tail));
+    bcor_in.seekg(static_cast<std::streamoff>(records_start));
+    bcor_in.read(reinterpret_cast<char*>(spare.data()), static_cast<std::streamsize>(tail));
+    if (!bcor_in) failBCORRead("cannot be read!");
+    const bool zeros = std::all_of(spare.begin(), spare.end(), [](byte_t b) { return b == 0; });
+    end = zeros ? records_start + spare_bytes : records_start;
   }
   if (end > bcor_in_size) failBCORRead("is truncated!");
   if (end < bcor_in_size) failBCORRead("is corrupt: it is longer than its header and offset tables say!");

@@ -28,19 +28,28 @@ const char* const kWriting = "- Writing matrix                   : ";
 typedef std::vector<const VariantHeader*> VariantSet;
 
 // An empty set writes no file: a file left at the output path by an earlier run would be read as this
-// run's answer. Only a regular file is removed, never a link or a device.
-void removeEarlierOutput(Corvane& engine, const std::string& name) {
+// run's answer. Only a regular file is removed (at the end of the path's links, which stay), never a
+// device or the run's own standard output.
+void removeEarlierOutputAt(Corvane& engine, const std::string& target) {
   std::error_code ec;
-  if (std::filesystem::symlink_status(name, ec).type() != std::filesystem::file_type::regular) return;
-  std::filesystem::remove(name, ec);
+  if (std::filesystem::symlink_status(target, ec).type() != std::filesystem::file_type::regular) return;
+  std::filesystem::remove(target, ec);
   if (ec) {
-    engine.displayError("Error: File '" + name + "' from an earlier run cannot be removed!");
+    engine.displayError("Error: File '" + target + "' from an earlier run cannot be removed!");
   }
 }
 
+void removeEarlierOutput(Corvane& engine, const std::string& name) {
+  const corvane::OutputPlace place = corvane::placeOutput(name);
+  if (place.way == corvane::OutputPlace::replaced) removeEarlierOutputAt(engine, place.target);
+}
+
 // Opens an output text file afresh; the BCOR file being read is never overwritten. A regular file is
-// written under its unfinished name and renamed into place when complete, so that a run that is
-// stopped or killed part way never leaves something at the path that reads as a whole table.
+// written under a name of this run's own beside the file at the end of the path's links, and renamed
+// onto that file when complete: a run that is stopped or killed part way never leaves something there
+// that reads as a whole table, and another run writing the same path never meets its files. The run's
+// own standard output (or error) is written through the stream the messages take, never reopened:
+// reopened, it would be truncated, and messages written after would overwrite the output.
 void openTextOutput(Corvane& engine, const std::string& name) {
   std::error_code ec;
   if (!engine.bcor_file.empty() && std::filesystem::equivalent(name, engine.bcor_file, ec)) {
@@ -48,41 +57,109 @@ void openTextOutput(Corvane& engine, const std::string& name) {
   }
   if (engine.text_out.is_open()) engine.text_out.close();
   engine.text_out.clear();
-  engine.text_out_unfinished = corvane::unfinishedOutputPath(name);
-  const std::string written = engine.text_out_unfinished.empty() ? name : engine.text_out_unfinished;
-  if (!engine.text_out_unfinished.empty()) {
-    // What a killed run left under the unfinished name is never written through, should it be a link.
-    const auto type = std::filesystem::symlink_status(written, ec).type();
-    if (type == std::filesystem::file_type::regular || type == std::filesystem::file_type::symlink) {
-      std::filesystem::remove(written, ec);
+  engine.text_out_unfinished.clear();
+  engine.text_out_target.clear();
+  engine.text_standard.reset();
+
+  // Resolved once: the earlier output is removed below, and a link to it would then lead nowhere.
+  const corvane::OutputPlace place = corvane::placeOutput(name);
+  switch (place.way) {
+    case corvane::OutputPlace::standard_output:
+    case corvane::OutputPlace::standard_error: {
+      std::ostream& standard = place.way == corvane::OutputPlace::standard_output ? std::cout : std::cerr;
+      standard.flush();
+      engine.text_standard.reset(new corvane::BlockForwarder(standard.rdbuf()));
+      engine.text_stream.rdbuf(engine.text_standard.get());
+      break;
     }
-    // An earlier run's output goes now, as it went when outputs were written in place: a run that
-    // fails must not leave it behind to be read as its own answer.
-    removeEarlierOutput(engine, corvane::outputTarget(name));
+    case corvane::OutputPlace::direct: {
+      const bool opened = corvane::createOutput(name, [&engine, &name] {
+        engine.text_out.open(name, std::ios::out | std::ios::trunc);
+        return engine.text_out.is_open();
+      });
+      if (!opened) engine.displayError("Error: File '" + name + "' cannot be written!");
+      engine.text_stream.rdbuf(engine.text_out.rdbuf());
+      break;
+    }
+    case corvane::OutputPlace::replaced: {
+      // A directory that takes no new file is the output's fault; a file of ours that cannot be
+      // opened once created is named itself.
+      std::string failed = name;
+      engine.text_out_unfinished = corvane::createNamedOutput([&engine, &place, &failed]() -> std::string {
+        std::string created;
+        if (!corvane::createUniqueFile(place.target + ".corvane-unfinished", 0666, created)) return "";
+        engine.text_out.open(created, std::ios::out | std::ios::trunc);
+        if (engine.text_out.is_open()) return created;
+        failed = created;
+        std::error_code ignored;
+        std::filesystem::remove(created, ignored);
+        return "";
+      });
+      if (engine.text_out_unfinished.empty()) {
+        engine.displayError("Error: File '" + failed + "' cannot be written!");
+      }
+      engine.text_out_target = place.target;
+      engine.text_stream.rdbuf(engine.text_out.rdbuf());
+      // An earlier run's output goes now, as it went when outputs were written in place: a run that
+      // fails must not leave it behind to be read as its own answer.
+      removeEarlierOutputAt(engine, place.target);
+      break;
+    }
+    case corvane::OutputPlace::unusable:
+      engine.displayError("Error: File '" + name + "' cannot be written!");
   }
-  const bool opened = corvane::createOutput(written, [&engine, &written] {
-    engine.text_out.open(written, std::ios::out | std::ios::trunc);
-    return engine.text_out.is_open();
-  });
-  if (!opened) engine.displayError("Error: File '" + name + "' cannot be written!");
-  engine.text_out.flags(std::ios::dec | std::ios::skipws);
-  engine.text_out.precision(6);
+  engine.text_stream.clear();
+  engine.text_stream.flags(std::ios::dec | std::ios::skipws);
+  engine.text_stream.precision(6);
+}
+
+// Through standard output the in-place progress counters would fall between the output's lines:
+// they wait until it is written.
+bool countsInPlace(const Corvane& engine) { return !engine.text_standard; }
+
+// The counter's last line: in place, or on a line of its own after an output that the counter waited for.
+const char* processingLine(const Corvane& engine) {
+  return countsInPlace(engine) ? kProcessing : kProcessing + 1;  // without its "\r"
+}
+
+// "- Writing matrix : " waits on its line for "done!", unless the matrix comes between them.
+// Returns whether it waits.
+bool beginWritingMatrix(const Corvane& engine) {
+  const bool in_place = countsInPlace(engine);
+  std::cout << kWriting << (in_place ? "" : "\n") << std::flush;
+  return in_place;
+}
+
+void endWritingMatrix(bool in_place) {
+  std::cout << (in_place ? "\r" : "") << kWriting << "done!" << std::flush << std::endl;
 }
 
 void checkTextOutput(Corvane& engine, const std::string& name) {
-  if (!engine.text_out) engine.displayError("Error: File '" + name + "' cannot be written!");
+  if (!engine.text_stream) engine.displayError("Error: File '" + name + "' cannot be written!");
+}
+
+// Every line out, before the messages that follow it.
+void flushTextOutput(Corvane& engine, const std::string& name) {
+  engine.text_stream.flush();
+  checkTextOutput(engine, name);
 }
 
 void closeTextOutput(Corvane& engine, const std::string& name) {
-  engine.text_out.flush();
-  checkTextOutput(engine, name);
+  flushTextOutput(engine, name);
+  engine.text_stream.rdbuf(nullptr);
+  if (engine.text_standard) {
+    engine.text_standard.reset();
+    return;
+  }
   engine.text_out.close();
-  checkTextOutput(engine, name);
+  if (!engine.text_out) engine.displayError("Error: File '" + name + "' cannot be written!");
+  // Kept, or renamed into place, when the run ends with success.
   if (!engine.text_out_unfinished.empty() &&
-      !corvane::publishOutput(engine.text_out_unfinished, corvane::outputTarget(name))) {
+      !corvane::publishOutput(engine.text_out_unfinished, engine.text_out_target)) {
     engine.displayError("Error: File '" + name + "' cannot be written!");
   }
   engine.text_out_unfinished.clear();
+  engine.text_out_target.clear();
 }
 
 // Every extraction reads its records through the offset tables.
@@ -262,7 +339,7 @@ void writeTableLine(Corvane& engine, const VariantSet& set, const std::vector<bo
   const VariantHeader& a = *set[pair.first];
   const VariantHeader& b = *set[pair.second];
   const double r = flipped[pair.first] != flipped[pair.second] ? -pair.correlation : pair.correlation;
-  engine.text_out << a.chromosome << ' ' << pair.first + 1 << ' ' << a.RSID << ' ' << a.position << ' '
+  engine.text_stream << a.chromosome << ' ' << pair.first + 1 << ' ' << a.RSID << ' ' << a.position << ' '
                   << pair.second + 1 << ' ' << b.RSID << ' ' << b.position << ' ' << r << ' '
                   << pair.n_samples << '\n';
   ++engine.shared_buffers.total_number_of_correlations;
@@ -289,11 +366,11 @@ const Eigen::IOFormat& spaceFormat() {
 
 void Corvane::writeVariantHeaderToStream() {
   openTextOutput(*this, meta_file);
-  text_out << "index RSID position chromosome A_allele B_allele A_allele_freq B_allele_freq\n";
-  text_out << std::fixed << std::setprecision(10);
+  text_stream << "index RSID position chromosome A_allele B_allele A_allele_freq B_allele_freq\n";
+  text_stream << std::fixed << std::setprecision(10);
   for (const auto& entry : variant_headers) {
     const VariantHeader& v = entry.second;
-    text_out << static_cast<uint32_t>(v.index + 1u) << ' ' << v.RSID << ' ' << v.position << ' '
+    text_stream << static_cast<uint32_t>(v.index + 1u) << ' ' << v.RSID << ' ' << v.position << ' '
              << v.chromosome << ' ' << v.A_allele << ' ' << v.B_allele << ' ' << v.A_allele_freq << ' '
              << v.B_allele_freq << '\n';
   }
@@ -319,7 +396,7 @@ void Corvane::readVariantsToInclude() {
 
   std::string line;
   int32_t line_number = 0;
-  while (std::getline(text_in, line)) {
+  while (readTextLine(text_in, line)) {
     ++line_number;
     std::istringstream fields(line);
     std::string rsid = readString(fields, incl_variants_file, line_number);
@@ -389,11 +466,11 @@ void Corvane::extractCorrelationsMatrix() {
       [] {});
   std::cout << kProcessing << n << "/" << n << std::flush << std::endl;
   std::cout << kExtracted << count << std::endl;
-  std::cout << kWriting << std::flush;
+  const bool in_place = beginWritingMatrix(*this);
   mirrorMatrix(matrix);
-  text_out << matrix.format(spaceFormat()) << '\n';
+  text_stream << matrix.format(spaceFormat()) << '\n';
   closeTextOutput(*this, matrix_file);
-  std::cout << "\r" << kWriting << "done!" << std::flush << std::endl;
+  endWritingMatrix(in_place);
 }
 
 void Corvane::extractCorrelationsRegionMatrix() {
@@ -441,10 +518,10 @@ void Corvane::extractCorrelationsRegionMatrix() {
     }
   }
   mirrorMatrix(matrix);
-  std::cout << kWriting << std::flush;
-  for (uint32_t row = 0; row < n; ++row) text_out << matrix.row(row).format(spaceFormat()) << '\n';
+  const bool in_place = beginWritingMatrix(*this);
+  for (uint32_t row = 0; row < n; ++row) text_stream << matrix.row(row).format(spaceFormat()) << '\n';
   closeTextOutput(*this, matrix_file);
-  std::cout << "\r" << kWriting << "done!" << std::flush << std::endl;
+  endWritingMatrix(in_place);
 }
 
 void Corvane::extractCorrelationsTable() {
@@ -457,17 +534,18 @@ void Corvane::extractCorrelationsTable() {
   const VariantSet set = wholeFileSet(*this);
   const std::vector<bool> flipped(n, false);
   openTextOutput(*this, table_file);
-  text_out << "chromosome index1 RSID1 position1 index2 RSID2 position2 correlation n_samples\n";
+  text_stream << "chromosome index1 RSID1 position1 index2 RSID2 position2 correlation n_samples\n";
 
   std::vector<ExtractedPair> pending;
   walkStoredPairs(
       *this, set, true,
-      [n](uint32_t i) {
-        if (i + 1 < n && i % 100 != 0) std::cout << kProcessing << i + 1 << "/" << n << std::flush;
+      [n, in_place = countsInPlace(*this)](uint32_t i) {
+        if (in_place && i + 1 < n && i % 100 != 0) std::cout << kProcessing << i + 1 << "/" << n << std::flush;
       },
       passingPairs(*this, [&pending](const ExtractedPair& pair) { pending.push_back(pair); }),
       [&] { writeTableLines(*this, set, flipped, pending); });
-  std::cout << kProcessing << n << "/" << n << std::flush << std::endl;
+  flushTextOutput(*this, table_file);
+  std::cout << processingLine(*this) << n << "/" << n << std::flush << std::endl;
   std::cout << kExtracted << shared_buffers.total_number_of_correlations << std::endl;
   closeTextOutput(*this, table_file);
 }
@@ -482,14 +560,14 @@ void Corvane::extractCorrelationsRegionTable() {
   const VariantSet set = requestedSet(*this);
   const std::vector<bool> flipped = flippedPlaces(*this, set);
   openTextOutput(*this, table_file);
-  text_out << "chromosome index1 RSID1 position1 index2 RSID2 position2 correlation n_samples\n";
+  text_stream << "chromosome index1 RSID1 position1 index2 RSID2 position2 correlation n_samples\n";
 
   // In a list in index order the pairs of each visited variant come next in the table; otherwise
   // the pairs found wait in the spool, which holds them on disk beyond its memory, until the walk
   // has found them all.
   const bool in_index_order = isNonDecreasing(set);
   std::vector<ExtractedPair> pending;
-  PairSpool spool(PairSpool::temporaryPathFor(table_file));
+  PairSpool spool(corvane::sortFileStem(table_file));
   const auto keep = [&](const ExtractedPair& pair) {
     if (in_index_order) {
       pending.push_back(pair);
@@ -500,13 +578,13 @@ void Corvane::extractCorrelationsRegionTable() {
   // Unlike the requested matrix, the requested table shows its progress against n - 1.
   walkStoredPairs(
       *this, set, true,
-      [n](uint32_t i) {
-        if (i + 1 < n && i % 100 == 0) std::cout << kProcessing << i + 1 << "/" << n - 1 << std::flush;
+      [n, in_place = countsInPlace(*this)](uint32_t i) {
+        if (in_place && i + 1 < n && i % 100 == 0) std::cout << kProcessing << i + 1 << "/" << n - 1 << std::flush;
       },
       passingPairs(*this, keep), [&] { writeTableLines(*this, set, flipped, pending); });
   spool.drain([&](const ExtractedPair& pair) { writeTableLine(*this, set, flipped, pair); });
-  checkTextOutput(*this, table_file);
-  std::cout << kProcessing << n - 1 << "/" << n - 1 << std::flush << std::endl;
+  flushTextOutput(*this, table_file);
+  std::cout << processingLine(*this) << n - 1 << "/" << n - 1 << std::flush << std::endl;
   std::cout << kExtracted << shared_buffers.total_number_of_correlations << std::endl;
   closeTextOutput(*this, table_file);
 }

@@ -213,7 +213,23 @@ Ending currentEnding() {
   return ending;
 }
 
-void writeLastWords(const std::string& text, const Clock::time_point* deadline) {
+// A carriage return left inside a line of a text input (a file with CR-only line ends) would send
+// the cursor back over the message that quotes it: it is shown as \r.
+std::string visibleText(const std::string& message) {
+  std::string text;
+  text.reserve(message.size());
+  for (char c : message) {
+    if (c == '\r') {
+      text += "\\r";
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+void writeLastWords(const std::string& raw_text, const Clock::time_point* deadline) {
+  const std::string text = visibleText(raw_text);
   if (std::cout.rdbuf() == standardOutput()) {
     standardOutput()->writeLast(text, deadline);
   } else {
@@ -293,6 +309,18 @@ bool createOutput(const std::string& path, const std::function<bool()>& create) 
     }
   }
   // The run has failed and its clean-up has run: this thread ends with it.
+  followFailure();
+}
+
+std::string createNamedOutput(const std::function<std::string()>& create) {
+  {
+    std::lock_guard<std::mutex> lock(outputs_mutex);
+    if (ending != Ending::failed) {
+      std::string created = create();
+      if (!created.empty()) unfinishedOutputs().insert(created);
+      return created;
+    }
+  }
   followFailure();
 }
 

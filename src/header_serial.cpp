@@ -178,6 +178,7 @@ void Corvane::readVariantHeaderFromStream() {
   const bool filter = flags.incl_range && incl_range.size() >= 2;
   uint64_t position = bcor::fixed_header_size + accuracy.size();
   uint32_t n_read = 0;
+  uint64_t least_next_index = 0;
   while (position < header_size && n_read < bin_n_variants) {
     std::vector<byte_t> record = readStreamToBuffer(bcor_in);
     position += 4 + record.size();
@@ -189,6 +190,7 @@ void Corvane::readVariantHeaderFromStream() {
     if (header.index < bcor_start_variant || header.index > bcor_end_variant) {
       failBCORRead("is corrupt: a variant index lies outside the file's range of variants!");
     }
+    checkVariantRecordIndex(least_next_index, header.index);
     ++n_read;
     if (filter && (header.position < incl_range[0] || header.position > incl_range[1])) continue;
     const uint32_t index = header.index;

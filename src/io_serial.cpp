@@ -53,6 +53,17 @@ void Corvane::checkPairSamples(uint32_t variant, uint32_t partner, uint32_t coun
   }
 }
 
+void Corvane::checkVariantRecordIndex(uint64_t& least_next, uint32_t index) {
+  if (index < least_next) {
+    const uint32_t previous = static_cast<uint32_t>(least_next - 1);
+    failBCORRead(index == previous
+                     ? "is corrupt: two variant header records carry index " + std::to_string(index) + "!"
+                     : "is corrupt: the variant header record of index " + std::to_string(index) +
+                           " follows that of index " + std::to_string(previous) + "!");
+  }
+  least_next = uint64_t(index) + 1;
+}
+
 void Corvane::failBCORWrite(std::ostream& stream) {
   std::string name = bcor_file;
   if (&stream == &bcor_out && !bcor_out_name.empty()) {

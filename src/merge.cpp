@@ -181,10 +181,12 @@ void Corvane::readVariantHeaderFromMaster() {
 
     uint64_t position = bcor::fixed_header_size + static_cast<uint64_t>(h.accuracy.size());
     uint32_t j = 0;
+    uint64_t least_next_index = 0;
     while (j < h.number_of_variants_in_file && position < h.header_size) {
       std::vector<byte_t> record = readStreamToBuffer(bcor_in);
       position += 4 + record.size();
       VariantHeader variant = readVariantHeaderToBuffer(record);
+      checkVariantRecordIndex(least_next_index, variant.index);
       if (variant.position == 0) {
         displayError("Error: Variant '" + variant.RSID + "' in file '" + name + "' has position 0!");
       }

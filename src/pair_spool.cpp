@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "fatal.hpp"
+#include "output_files.hpp"
 
 static_assert(sizeof(PairSpool::Record) == 24, "spool records have no padding");
 
@@ -64,12 +65,8 @@ private:
   std::size_t pos_ = 0;
 };
 
-std::string PairSpool::temporaryPathFor(const std::string& table_path) {
-  return table_path + ".corvane-sort.tmp";
-}
-
-PairSpool::PairSpool(std::string temporary_path, std::size_t pairs_in_memory, std::size_t max_runs_per_merge)
-    : path_(std::move(temporary_path)), pairs_in_memory_(std::max<std::size_t>(pairs_in_memory, 1)),
+PairSpool::PairSpool(std::string temporary_stem, std::size_t pairs_in_memory, std::size_t max_runs_per_merge)
+    : stem_(std::move(temporary_stem)), pairs_in_memory_(std::max<std::size_t>(pairs_in_memory, 1)),
       max_runs_per_merge_(std::max<std::size_t>(max_runs_per_merge, 2)) {}
 
 PairSpool::~PairSpool() { removeFile(); }
@@ -84,11 +81,22 @@ void PairSpool::add(const ExtractedPair& pair) {
 void PairSpool::spill() {
   sortInTableOrder(buffer_);
   if (!file_.is_open()) {
-    const bool opened = corvane::createOutput(path_, [this] {
-      file_.open(path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
-      return file_.is_open();
+    // Never through what stands at a fixed name (a link to a user's file, another run's spool).
+    std::string tried;
+    path_ = corvane::createNamedOutput([this, &tried]() -> std::string {
+      const bool created = corvane::createUniqueFile(stem_, 0600, tried);
+      if (created) file_.open(tried, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
+      if (file_.is_open()) return tried;
+      if (created) {
+        std::error_code ignored;
+        std::filesystem::remove(tried, ignored);
+      }
+      return "";
     });
-    if (!opened) fail("cannot be written!");
+    if (path_.empty()) {
+      path_ = tried;
+      fail("cannot be written!");
+    }
   }
   runs_.push_back(Run{records_in_file_, buffer_.size()});
   writeRecords(buffer_.data(), buffer_.size());
@@ -163,6 +171,7 @@ void PairSpool::removeFile() {
   std::error_code ec;
   std::filesystem::remove(path_, ec);
   corvane::keepOnError(path_);
+  path_.clear();
   records_in_file_ = 0;
 }
 

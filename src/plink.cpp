@@ -159,14 +159,6 @@ void rewind(std::istream& stream) {
   stream.seekg(0, std::ios::beg);
 }
 
-// A .bim or .fam file saved on Windows ends its lines in CR LF: the carriage return belongs to the
-// line end, not to the last field (an allele that no variant list could name).
-bool readLine(std::istream& stream, std::string& line) {
-  if (!std::getline(stream, line)) return false;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return true;
-}
-
 // Sets a flag for the lifetime of a scope.
 class FlagScope {
 public:
@@ -219,7 +211,7 @@ bool PlinkParser::checkLine(std::istream& stream, uint32_t start, uint32_t maxim
   stream.clear();
   std::string line;
   uint64_t count = start;
-  if (readLine(stream, line)) count += Fields(line).count();
+  if (readTextLine(stream, line)) count += Fields(line).count();
   if (count > maximum) return false;
   rewind(stream);
   return true;
@@ -228,7 +220,7 @@ bool PlinkParser::checkLine(std::istream& stream, uint32_t start, uint32_t maxim
 // One .bim line's chromosome and position; the alleles must be there too, so that a line that a
 // single thread parses later (read_bim) is already known to be whole.
 bool PlinkParser::read_position(std::string& chromosome, uint32_t& position, std::string* rsid) {
-  if (!readLine(bim_stream, line_buffer)) return false;
+  if (!readTextLine(bim_stream, line_buffer)) return false;
   ++bim_line;
   Fields fields(line_buffer);
   std::string_view field;
@@ -251,7 +243,7 @@ bool PlinkParser::read_fam() {
   if (!checkLine(bim_stream, 0, 6)) return false;
   FlagScope scope(reading_fam);
   std::string line;
-  while (readLine(fam_stream, line)) {
+  while (readTextLine(fam_stream, line)) {
     Fields fields(line);
     std::string_view family, individual;
     if (!fields.next(family) || !fields.next(individual)) fail_empty(fam_filename);
@@ -323,7 +315,7 @@ void PlinkParser::read_bim(uint32_t start, uint32_t end, std::map<uint32_t, Vari
   checkLine(bim_stream, 0, 6);
   rewind(bim_stream);
   for (uint32_t i = 0; i < end; ++i) {
-    if (!readLine(bim_stream, line_buffer)) {
+    if (!readTextLine(bim_stream, line_buffer)) {
       display_error("Error: File '" + bim_filename + "' ends before variant " + std::to_string(i + 1) + "!");
     }
     if (i < start) continue;

@@ -17,7 +17,7 @@ void Corvane::readSampleFile() {
   bgen_parser.sample_ids.clear();
   uint32_t i = 0;
   std::string line;
-  while (std::getline(text_in, line)) {
+  while (readTextLine(text_in, line)) {
     std::istringstream line_stream(line);
     const std::string id = readString(line_stream, sample_file, static_cast<int32_t>(i));
     if (!bgen_parser.sample_ids.emplace(id, i).second) {

@@ -37,7 +37,7 @@ const char* expectedText(const std::string& word) {
 // Reads one line; a stream with no line left yields the empty line (no fields).
 std::string nextLine(std::istream& stream) {
   std::string line;
-  if (!std::getline(stream, line)) line.clear();
+  if (!readTextLine(stream, line)) line.clear();
   return line;
 }
 
@@ -47,6 +47,12 @@ void rewind(std::istream& stream) {
 }
 
 } // namespace
+
+bool readTextLine(std::istream& stream, std::string& line) {
+  if (!std::getline(stream, line)) return false;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
 
 uint32_t countSpaceFields(const std::string& line) {
   if (line.empty()) return 0;
@@ -66,6 +72,38 @@ std::string readString(std::istream& line_stream, const std::string& file_name, 
   return field;
 }
 
+namespace {
+
+// A number as people and programs write positions in decimal: leading blanks, a sign, digits with
+// an optional fraction, an optional exponent ("10000", "1e4", "1e+04", "10000.0", "+1000"). strtod
+// also takes hexadecimal ("0x2710" as 10000), infinities and NaN: none is a position a user writes,
+// so a text holding one is damaged.
+bool isDecimalNumber(const std::string& text) {
+  size_t k = 0;
+  const size_t n = text.size();
+  auto digits = [&] {
+    const size_t first = k;
+    while (k < n && text[k] >= '0' && text[k] <= '9') ++k;
+    return k - first;
+  };
+  while (k < n && (text[k] == ' ' || text[k] == '\t')) ++k;
+  if (k < n && (text[k] == '+' || text[k] == '-')) ++k;
+  size_t mantissa = digits();
+  if (k < n && text[k] == '.') {
+    ++k;
+    mantissa += digits();
+  }
+  if (mantissa == 0) return false;
+  if (k < n && (text[k] == 'e' || text[k] == 'E')) {
+    ++k;
+    if (k < n && (text[k] == '+' || text[k] == '-')) ++k;
+    if (digits() == 0) return false;
+  }
+  return k == n;
+}
+
+} // namespace
+
 PositionText readPositionText(const std::string& text, uint32_t& position) {
   // Plain digits, as nearly every .bim line writes them: no strtod on each line of the scans.
   if (!text.empty() && text.size() <= 10) {
@@ -78,6 +116,7 @@ PositionText readPositionText(const std::string& text, uint32_t& position) {
       return PositionText::whole;
     }
   }
+  if (!isDecimalNumber(text)) return PositionText::not_whole;
   const char* begin = text.c_str();
   char* end = nullptr;
   errno = 0;
@@ -167,7 +206,7 @@ uint32_t applySampleList(Corvane& engine, Reader& reader, const std::string& ids
   reader.included_samples.clear();
   std::string line;
   int32_t n = 0;
-  for (; std::getline(engine.text_in, line); ++n) {
+  for (; readTextLine(engine.text_in, line); ++n) {
     std::istringstream line_stream(line);
     const std::string id = readString(line_stream, list, n);
     const auto found = reader.sample_ids.find(id);

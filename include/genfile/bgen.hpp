@@ -478,10 +478,15 @@ struct ProbSetter {
 // included samples. A sample is missing (NaN, not counted) when it is flagged missing, is not
 // diploid, has fewer than three entries, or its first three genotype probabilities sum to 0.
 // A phased diploid sample's haplotype probabilities are combined into genotype probabilities.
+// The sums S0, S1, S2 that the allele frequencies come from add each counted sample's probabilities;
+// with `scale_to_one` (layouts 0 and 1, whose three probabilities may sum below 1) they are first
+// divided by their sum, as the dosage is, so that the frequencies add up to 1 and B's is half the
+// mean dosage. Layout 2 stores its last probability as 1 minus the others: nothing to scale.
 class DosageSetter {
 public:
   // slot[i]: position of file sample i in dest, or -1 when it is not included.
-  DosageSetter(const int32_t* slot, double* dest) : m_slot(slot), m_dest(dest) {}
+  DosageSetter(const int32_t* slot, double* dest, bool scale_to_one = false)
+      : m_slot(slot), m_dest(dest), m_scale_to_one(scale_to_one) {}
 
   void initialise(std::size_t, std::size_t) {}
   void set_sample(std::size_t i) { m_current = m_slot[i]; }
@@ -544,6 +549,11 @@ private:
     }
     d = (p1 + (p2 + p2)) / total;
     ++n_nonmissing;
+    if (m_scale_to_one) {
+      p0 /= total;
+      p1 /= total;
+      p2 /= total;
+    }
     S0 += p0;
     S1 += p1;
     S2 += p2;
@@ -551,6 +561,7 @@ private:
 
   const int32_t* m_slot;
   double* m_dest;
+  bool m_scale_to_one;
   int32_t m_current = -1;
   uint32_t m_seen = 0;
   uint32_t m_group = 0;

@@ -444,7 +444,7 @@ uint32_t BgenParser::compute_dosages(Eigen::Ref<Eigen::VectorXd> dest, uint32_t 
   CORVANE_CHECK(probabilities.n_samples() == context.number_of_samples,
                 "Error: internal fault: dosages of file '" + filename +
                     "' computed before its probabilities were read!");
-  DosageSetter setter(sample_slot_.data(), dest.data());
+  DosageSetter setter(sample_slot_.data(), dest.data(), layout_of(context) != e_Layout2);
   const std::size_t n = probabilities.n_samples();
   for (std::size_t i = 0; i < n; ++i) {
     setter.set_sample(i);
@@ -550,7 +550,7 @@ uint32_t BgenParser::read_dosages(Eigen::Ref<Eigen::VectorXd> dest, uint32_t ind
   const byte_t* begin = nullptr;
   const byte_t* end = nullptr;
   load_block(&begin, &end);
-  DosageSetter setter(sample_slot_.data(), dest.data());
+  DosageSetter setter(sample_slot_.data(), dest.data(), layout_of(context) != e_Layout2);
   if (layout_of(context) == e_Layout2 &&
       dosagesFromDiploid8Bit(begin, end, context, sample_slot_.data(), dest.data(), setter)) {
     m_state = e_ReadyForVariant;

@@ -258,20 +258,23 @@ if shutil.which("plink2"):
 ids = [line.split()[0] for line in read(bgen_ids + ".sample").decode().splitlines()[2:]]
 
 
-def sample_case(name, sample_text, list_text=None, expect=None):
+def sample_case(name, sample_text, list_text=None, expect=None, clean=False):
     d = scratch(name)
     s = write(os.path.join(d, "in.sample"), sample_text)
     lst = write(os.path.join(d, "list.txt"), list_text if list_text is not None else "\n".join(ids[:4]) + "\n")
     out = os.path.join(d, "out")
     case(name, ["--bgen", bgen_ids + ".bgen", "--samples", s, "--incl-samples", lst, "--bcor", out,
-                "--n-threads", "2"], expect, needs={"bgen"}, outputs=[(out + "_1", "bcor"), (out + "_2", "bcor")])
+                "--n-threads", "2"], expect, needs={"bgen"}, outputs=[(out + "_1", "bcor"), (out + "_2", "bcor")],
+         clean=clean)
 
 
 body = "".join("%s %s 0\n" % (i, i) for i in ids)
 sample_case("sample_wrong_id1", "ID1 ID_2 missing\n0 0 0\n" + body, expect="Error: Encountered 'ID1' in place of 'ID_1' in header")
 sample_case("sample_wrong_id2", "ID_1 ID-2 missing\n0 0 0\n" + body, expect="in place of 'ID_2' in header")
 sample_case("sample_wrong_missing", "ID_1 ID_2 mising\n0 0 0\n" + body, expect="in place of 'missing' in header")
-sample_case("sample_crlf_header", "ID_1 ID_2 missing\r\n0 0 0\r\n" + body, expect="in place of 'missing' in header")
+sample_case("sample_crlf_header", "ID_1 ID_2 missing\r\n0 0 0\r\n" + body, clean=True)
+sample_case("sample_cr_only", "ID_1 ID_2 missing\r0 0 0\r" + body.replace("\n", "\r"),
+            expect="Error: Encountered 'missing\\r0' in place of 'missing' in header")
 sample_case("sample_tab_header", "ID_1\tID_2\tmissing\n0\t0\t0\n" + body, expect="column(s)")
 sample_case("sample_two_columns", "ID_1 ID_2\n0 0\n" + body,
             expect="Error: Encountered 2 column(s) in")
@@ -314,6 +317,9 @@ plink_case("bim_longer_than_bed", bim="".join(bim_lines) + bim_lines[-1])
 plink_case("bim_non_numeric_position", bim="".join(bim_lines[:7]) +
            "\t".join(bim_lines[7].split("\t")[:3] + ["abc"] + bim_lines[7].split("\t")[4:]) + "".join(bim_lines[8:]),
            expect="Error: Encountered non-numeric data 'abc' in column 4 of line 8 of file '")
+plink_case("bim_hex_position", bim="".join(bim_lines[:7]) +
+           "\t".join(bim_lines[7].split("\t")[:3] + ["0x2710"] + bim_lines[7].split("\t")[4:]) + "".join(bim_lines[8:]),
+           expect="Error: Encountered non-numeric data '0x2710' in column 4 of line 8 of file '")
 plink_case("bim_negative_position", bim="".join(bim_lines[:11]) + "\t".join(bim_lines[11].split("\t")[:3] + ["-5"] +
            bim_lines[11].split("\t")[4:]), expect="negative position")
 plink_case("bim_two_chromosomes", bim="".join(bim_lines[:11]) + "2" + bim_lines[11][bim_lines[11].index("\t"):],
@@ -413,6 +419,26 @@ def bcor_cases(d):
     extraction_case("bcor_thread_file", read(os.path.join(d, "run_1")), expect="is a thread-specific BCOR file!")
     for size, label in [(0, "0"), (1, "1"), (0xFFFFFFFF, "huge")]:
         extraction_case("bcor_variant_record_size_" + label, patch(merged, first_record, u32(size)))
+    def record_indices(data):
+        """File offset and value of every variant header record's index."""
+        out, at = [], 66 + struct.unpack_from("<H", data, 64)[0]
+        while at < struct.unpack_from("<I", data, 0)[0]:
+            out.append((at + 4, struct.unpack_from("<I", data, at + 4)[0]))
+            at += 4 + struct.unpack_from("<I", data, at)[0]
+        return out
+
+    # Indices run up without a gap, so any other value of one index is another variant's or none: one
+    # changed bit is refused by every mode, which would otherwise lose a variant.
+    indices = record_indices(merged)
+    for k, (at, index) in enumerate(indices):
+        for bit in (0, 1, 9):
+            changed = index ^ (1 << bit)
+            extraction_case("bcor_variant_index%d_bit%d" % (k, bit), patch(merged, at, u32(changed)), expect="is corrupt")
+    extraction_case("bcor_variant_index_repeated", patch(merged, indices[5][0], u32(indices[4][1])),
+                    expect="is corrupt: two variant header records carry index %d!" % indices[4][1])
+    extraction_case("bcor_variant_index_back", patch(merged, indices[6][0], u32(indices[8][1])),
+                    expect="is corrupt: the variant header record of index %d follows that of index %d!" % (
+                        indices[7][1], indices[8][1]))
     (first_size,) = struct.unpack_from("<I", merged, first_record)
     extraction_case("bcor_variant_record_size_minus_one", patch(merged, first_record, u32(first_size - 1)))
     extraction_case("bcor_variant_record_size_plus_one", patch(merged, first_record, u32(first_size + 1)))
@@ -458,6 +484,10 @@ def bcor_cases(d):
     for k in range(first_record + 4 + struct.unpack_from("<I", per_thread, first_record)[0]):
         merge_case("merge_flip%d" % k, {1: run_1, 2: patch(per_thread, k, bytes([per_thread[k] ^ 0xFF]))}, 2,
                    clean=True)
+    for k, data in ((1, run_1), (2, per_thread)):
+        at = record_indices(data)
+        merge_case("merge_variant_index_repeated_%d" % k, {1: run_1, 2: per_thread, k: patch(data, at[2][0], u32(at[1][1]))},
+                   2, "m_%d' is corrupt: two variant header records carry index %d!" % (k, at[1][1]))
     merge_case("merge_missing_second", {1: run_1}, 2, "cannot be opened!")
     merge_case("merge_missing_first", {2: per_thread}, 2, "cannot be opened!")
     merge_case("merge_one_file_too_many", {1: run_1, 2: per_thread}, 3, "cannot be opened!")
@@ -509,11 +539,12 @@ def bcor_cases(d):
                   "Error: Encountered '%s' in place of '%s' in header" % (words[k], word))
     list_case("vlist_six_columns", good_header.rstrip("\n") + " B_allele\n" + good_line,
               "Error: Encountered 6 column(s) in")
-    list_case("vlist_crlf_header", good_header.replace("\n", "\r\n") + good_line, "in place of 'B_allele' in header")
+    list_case("vlist_crlf_header", good_header.replace("\n", "\r\n") + good_line, None, clean=True)
     list_case("vlist_tab_header", good_header.replace(" ", "\t") + good_line, "in place of 'RSID' in header")
     list_case("vlist_empty_file", "", None, clean=True)
     for label, position in [("fraction", "12.5"), ("zero", "0"), ("negative", "-3"), ("suffix", "12a"),
-                            ("nan", "nan"), ("hex_fraction", "0x1.8p0")]:
+                            ("nan", "nan"), ("hex_fraction", "0x1.8p0"), ("hex", "0x7d0"), ("inf", "inf"),
+                            ("infinity", "infinity"), ("exponent_only", "1e")]:
         list_case("vlist_position_" + label, good_header + good_line.replace(" %s " % bim0[3], " %s " % position, 1),
                   "Error: Encountered non-numeric data '%s' in line" % position)
     list_case("vlist_position_beyond_32_bits", good_header + good_line.replace(" %s " % bim0[3], " 1e10 ", 1),

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The .bim position field through the binary, read whole: 1e+04 and its kin (as R and spreadsheet exports
-write 10000) compute the same BCOR files as 10000; a fraction, trailing text, no number, a negative number
+write 10000) compute the same BCOR files as 10000; a fraction, trailing text, no number, hexadecimal, a
+negative number
 and a number past 4294967295 are refused with the file, the line and the text, status 1 and no BCOR file;
 4294967295 itself is a position."""
 import os
@@ -70,8 +71,10 @@ for k, (what, positions) in enumerate(forms):
 
 # --- refused, naming the file, the line and the text -------------------------------------------------------
 non_numeric = "Error: Encountered non-numeric data '%s' in column 4 of line %d of file '%s.bim'!"
+# strtod would read 0x2710 as 10000: in a .bim file it is damage, not a position.
 for name, line, text in [("fraction", 1, "10000.5"), ("trailing", 1, "10000abc"), ("empty", 1, ""),
-                         ("letters", 200, "abc")]:
+                         ("letters", 200, "abc"), ("hex", 1, "0x2710"), ("hex_later", 200, "0X7D0"),
+                         ("hex_float", 1, "0x1.388p13"), ("infinity", 300, "inf")]:
     plink_copy(name, {line - 1: text})
     refused(name, non_numeric % (text, line, name), "position %r on line %d" % (text, line))
 plink_copy("beyond", {299: "4294967296"})

@@ -161,6 +161,24 @@ for v, line in zip(genotypes.variants, meta_lines[1:]):
     meta_ok &= len(fa.split(".")[1]) == 10 and abs(float(fa) - freq_a) < 1e-9 and abs(float(fb) - (1 - freq_a)) < 1e-9
 check.check(meta_ok, "meta lines: index from 1, identifying data and frequencies with ten decimals")
 
+# BGEN layouts 0 and 1 may store probabilities that sum below 1, and samples whose three are all 0 (no
+# dosage): the frequencies come from the probabilities scaled to 1, over the samples with a dosage.
+for layout in (0, 1):
+    below = os.path.join(work, "below%d" % layout)
+    generate(below, "--samples", 150, "--variants", 40, "--seed", 13, "--missing", 0.1, "--bgen", "--layout",
+             layout, "--below-one", "--dosages")
+    doses = ref.read_dosage_table(below + ".bgen.dosages.tsv")
+    check.check(np.isnan(doses.dosages).any(), "layout %d: samples without a dosage" % layout)
+    succeeded(corvane("--bgen", below + ".bgen", "--bcor", below + ".bcor", "--n-threads", 2), "layout %d" % layout)
+    succeeded(corvane("--bcor", below + ".bcor", "--merge", 2), "layout %d merge" % layout)
+    succeeded(corvane("--bcor", below + ".bcor", "--meta", below + ".meta"), "layout %d meta" % layout)
+    with open(below + ".meta") as f:
+        freqs = [[float(x) for x in line.split(" ")[6:8]] for line in f.read().splitlines()[1:]]
+    half_mean = [float(np.nanmean(x)) / 2 for x in doses.dosages]
+    check.equal(len(freqs), len(half_mean), "layout %d: one meta line per variant" % layout)
+    check.check(all(abs(fa + fb - 1) < 2e-10 and abs(fb - h) < 1e-9 for (fa, fb), h in zip(freqs, half_mean)),
+                "layout %d below 1: A + B = 1 and B is half the mean dosage" % layout)
+
 # Table against the reference with the extraction's thresholds.
 table_pairs, _ = read_table(os.path.join(work, "t1", "table.txt"))
 want = {(i + 1, j + 1): v for (i, j), v in reference.items()

@@ -2,8 +2,10 @@
 """Outputs, through the binary: an output that cannot be created (a missing directory, a directory at its
 path) ends the run before any genotype or record is read, and an earlier run's files stay byte for byte;
 a computation whose writing step fails leaves none of its per-thread files, on 1, 2 and 8 threads, every
-time. The file-size limit fails a write as a full disk does; a reader that closes standard output stops
-the run (status 141) with the same clean-up."""
+time; a meta, matrix or table that names the run's own standard output (or error) comes whole between
+its messages, and one through links keeps every link and replaces the file at their end. The file-size
+limit fails a write as a full disk does; a reader that closes standard output stops the run (status 141)
+with the same clean-up."""
 import glob
 import hashlib
 import os
@@ -91,6 +93,149 @@ for threads in (1, 2, 8) if os.environ.get("CORVANE_SANITIZER") != "thread" else
         for f in per_thread_files("f.bcor"):
             os.remove(f)
 
+# ---- outputs that name the run's own standard output ----
+# Written through it, in order with the messages: with > the messages after the output do not
+# overwrite it, with >> the earlier content stays, and the file is never removed or replaced.
+references = {"--meta": "ref.meta", "--matrix": "ref.matrix", "--table": "ref.table"}
+for mode, reference in references.items():
+    session.succeeded(corvane("--bcor", "e.bcor", mode, reference), mode + " to a file")
+# The line right before the output, and everything after it.
+around = {
+    "--meta": ("- Number of variants : 300/300\n", "- Done!\n\n"),
+    "--matrix": ("- Writing matrix                   : \n", "- Writing matrix                   : done!\n- Done!\n\n"),
+    "--table": ("- Number of requested variants     : 300/300\n",
+                "- Processing variant               : 300/300\n- Number of extracted correlations : 43185\n"
+                "- Done!\n\n")}
+
+
+def run_into(argv, log, append, **kwargs):
+    """Runs corvane with standard output going to `log`, as > (or >> when `append`) would send it."""
+    with open(path(log), "ab" if append else "wb") as f:
+        return subprocess.run([session.binary] + [str(a) for a in argv], cwd=work, stdout=f,
+                              stderr=subprocess.PIPE, timeout=120, **kwargs).returncode
+
+
+def read(name):
+    """The file's bytes; None when there is nothing at the name."""
+    return session.read(name) if os.path.lexists(path(name)) else None
+
+
+def leftovers():
+    return glob.glob(path("*corvane-*")) + glob.glob(path("sub/*corvane-*")) + glob.glob("/dev/*corvane*")
+
+
+def through_standard_output(log, mode, earlier, status, what):
+    """Status 0; the earlier content, the messages, the whole output right after its progress line,
+    and the messages that follow it, in this order; nothing left beside."""
+    text = (read(log) or b"").decode("utf-8", "replace")
+    output = session.read(references[mode]).decode()
+    before, after = around[mode]
+    at = text.find(before + output)
+    ok = status == 0 and text.startswith(earlier) and text.count(output) == 1 and at >= 0 and \
+        text[at + len(before) + len(output):] == after and "Error" not in text and not leftovers()
+    if not ok:
+        print("%s: status %d, %d bytes, left %r\n%s" % (what, status, len(text), leftovers(), text[-600:]))
+    check.check(ok, what + ": the whole output, in order with the messages, the earlier content kept")
+
+
+for mode in references:
+    for name in ("/dev/stdout", "/dev/fd/1", "/proc/self/fd/1", "run.log"):
+        for append in (False, True):
+            earlier = "a line of the job's log\n" if append else ""
+            session.write("run.log", earlier.encode())
+            status = run_into(["--bcor", "e.bcor", mode, name], "run.log", append)
+            through_standard_output("run.log", mode, earlier, status,
+                                    "%s %s %s run.log" % (mode, name, ">>" if append else ">"))
+    # Standard error alike: the output whole, the messages on standard output.
+    with open(path("err.log"), "wb") as err, open(path("out.log"), "wb") as out:
+        status = subprocess.run([session.binary, "--bcor", "e.bcor", mode, "/dev/stderr"], cwd=work, stdout=out,
+                                stderr=err, timeout=120).returncode
+    ok = status == 0 and read("err.log") == session.read(references[mode]) and \
+        (read("out.log") or b"").endswith(b"- Done!\n\n") and not leftovers()
+    check.check(ok, mode + " /dev/stderr 2> err.log: the whole output there, the messages on standard output")
+
+# A job log that its user cannot open (a root shell's redirection, a scheduler's log) is written all the same.
+def as_nobody():
+    os.setgroups([])
+    os.setgid(65534)
+    os.setuid(65534)
+
+
+def nobody_can_run():
+    """Whether the binary and the BCOR file can be reached by another user from here (not so in a
+    checkout under a private home directory)."""
+    try:
+        return subprocess.run([session.binary, "--bcor", "e.bcor", "--meta", "/dev/null"], cwd=work,
+                              capture_output=True, timeout=120, preexec_fn=as_nobody).returncode == 0
+    except OSError:
+        return False
+
+
+if os.geteuid() == 0:
+    os.chmod(work, 0o755)
+if os.geteuid() == 0 and nobody_can_run():
+    session.write("root.log", b"started by root\n")
+    os.chmod(path("root.log"), 0o600)
+    for mode in references:
+        status = run_into(["--bcor", "e.bcor", mode, "/dev/stdout"], "root.log", True,
+                          preexec_fn=as_nobody)
+        through_standard_output("root.log", mode, "started by root\n", status, mode + " as another user, >> root.log")
+        session.write("root.log", b"started by root\n")
+
+# ---- outputs through links ----
+# Every link stays; the file at the end of the links is replaced (or created) whole, nothing beside it.
+os.mkdir(path("sub"))
+for mode, reference in references.items():
+    for kind in ("link", "chain", "nowhere"):
+        for f in glob.glob(path("sub/*")) + [path("out"), path("sub-link")]:
+            if os.path.lexists(f):
+                os.remove(f)
+        final = "sub/final"
+        if kind != "nowhere":
+            session.write(final, b"an earlier run's output\n")
+        if kind == "chain":
+            # out -> sub-link -> sub/mid -> final (relative to sub/)
+            os.symlink("final", path("sub/mid"))
+            os.symlink("sub/mid", path("sub-link"))
+            os.symlink("sub-link", path("out"))
+            links = {"out": "sub-link", "sub-link": "sub/mid", "sub/mid": "final"}
+        else:
+            os.symlink(final, path("out"))
+            links = {"out": final}
+        what = "%s through a %s" % (mode, "link to nowhere" if kind == "nowhere" else kind)
+        session.succeeded(corvane("--bcor", "e.bcor", mode, "out"), what)
+        kept = all(os.path.islink(path(link)) and os.readlink(path(link)) == dest for link, dest in links.items())
+        check.check(kept, what + ": every link kept")
+        whole = os.path.isfile(path(final)) and not os.path.islink(path(final)) and \
+            read(final) == session.read(reference)
+        check.check(whole, what + ": the file at the end of the links is the whole output")
+        check.equal(leftovers(), [], what + ": nothing left beside")
+for f in glob.glob(path("sub/*")) + [path("out"), path("sub-link")]:
+    if os.path.lexists(f):
+        os.remove(f)
+# Links that never end lead to no file: refused before the work.
+os.symlink("loop-b", path("loop-a"))
+os.symlink("loop-a", path("loop-b"))
+for mode in references:
+    refused(corvane("--bcor", "e.bcor", mode, "loop-a"), "Error: File 'loop-a' cannot be written!",
+            mode + " through links that never end")
+
+# What an earlier killed run left at a fixed unfinished name (a directory, a link to a user's file)
+# is no business of this run.
+os.mkdir(path("t.table.corvane-unfinished"))
+session.write("precious.txt", b"keep me\n")
+os.symlink("precious.txt", path("m.corvane-unfinished"))
+session.succeeded(corvane("--bcor", "e.bcor", "--table", "t.table"), "a directory at the old unfinished name")
+check.equal(read("t.table"), session.read("ref.table"), "the table is whole")
+session.succeeded(corvane("--bcor", "e.bcor", "--matrix", "m"), "a link at the old unfinished name")
+check.equal(read("precious.txt"), b"keep me\n", "what the link points to is unchanged")
+check.check(os.path.islink(path("m.corvane-unfinished")), "the link stays")
+for f in ("t.table.corvane-unfinished", "m.corvane-unfinished"):
+    if os.path.isdir(path(f)) and not os.path.islink(path(f)):
+        os.rmdir(path(f))
+    elif os.path.lexists(path(f)):
+        os.remove(path(f))
+
 # ---- the file-size limit, as a scheduler sets it ----
 # Without anything ignored by the caller: a write past the limit fails (EFBIG) and ends the run with its
 # message and status 1, not with SIGXFSZ (status 153) and a partial file.
@@ -98,7 +243,7 @@ def size_limited(limit):
     return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
 
-def leftovers(*prefixes):
+def files_named(*prefixes):
     return sorted(name for name in os.listdir(work) if name.startswith(prefixes))
 
 
@@ -118,7 +263,7 @@ for argv, message, prefix in [
     p = subprocess.run([session.binary] + argv, cwd=work, capture_output=True, timeout=120,
                        preexec_fn=size_limited(100000))
     last = p.stdout.decode().rstrip("\n").split("\n")[-1]
-    left = [name for name in leftovers(prefix) if name not in ("lm.bcor_1", "lm.bcor_2")]
+    left = [name for name in files_named(prefix) if name not in ("lm.bcor_1", "lm.bcor_2")]
     if prefix == "l.bcor":  # the other thread's file is complete, but the set goes whole
         check.check(p.returncode == 1 and last.startswith("Error: File 'l.bcor_") and
                     last.endswith("' cannot be written!") and not left,
@@ -155,14 +300,14 @@ def closed_part_way(argv, seen, preexec=None):
 
 status = closed_part_way(["--bcor", "big.bcor", "--table", "big.table", "--ld-thold", "0"],
                          lambda received: b"Processing variant" in received)
-left = leftovers("big.table")
+left = files_named("big.table")
 check.check(status == 141 and not left, "table, standard output closed part way: status %d, left %r" % (status, left))
 # Closed once both threads have computed their last chunk, while they write their files: either the
 # run stops (141) and takes the whole set, or it had finished.
 for attempt in range(5):
     status = closed_part_way(["--bplink", "big", "--bcor", "p.bcor", "--n-threads", "2", "--ld-thold", "0"],
                              lambda received: len(re.findall(rb"in chunk (\d+)/\1\b", received)) == 2)
-    left = leftovers("p.bcor")
+    left = files_named("p.bcor")
     check.check((status, left) in ((141, []), (0, ["p.bcor_1", "p.bcor_2"])),
                 "computation, standard output closed at its end (run %d): status %d, left %r" % (attempt, status, left))
     for name in left:
@@ -178,6 +323,6 @@ check.equal((result.status, result.stdout.rstrip("\n").split("\n")[-1]),
 status = closed_part_way(["--bcor", "big.bcor", "--table", "big.table", "--ld-thold", "0"],
                          lambda received: b"Processing variant" in received,
                          lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN))
-check.equal((status, leftovers("big.table")), (0, ["big.table"]), "SIGPIPE ignored at the start: a whole table")
+check.equal((status, files_named("big.table")), (0, ["big.table"]), "SIGPIPE ignored at the start: a whole table")
 
 check.finish()

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Positions through the binary: a variant list names any BGEN position up to 2^32 - 1 and selects what
-the range does, a larger one is refused; a set whose positions go down is refused before any BCOR file
-is written, for PLINK and BGEN input, while two variants at one position still compute and merge."""
+the range does, a larger one or one in hexadecimal is refused; a set whose positions go down is refused
+before any BCOR file is written, for PLINK and BGEN input, while two variants at one position still
+compute and merge."""
 import os
 import struct
 import subprocess
@@ -73,6 +74,16 @@ result = corvane("--bcor", "high.bcor", "--table", "beyond.table", "--incl-varia
 refused(result, "Error: Position '4294967296' in line 1 in beyond.list is beyond the largest position (4294967295)!",
         "a position past 2^32 - 1")
 check.check(not os.path.exists(path("beyond.table")), "no table after the refused list")
+# A position in hexadecimal (strtod reads 0x7d0 as 2000) is no position: the list is refused.
+for k, text in enumerate(("0x%x" % int(chosen[0][2]), "0X%X" % int(chosen[0][2]))):
+    with open(path("hex.list"), "w") as f:
+        f.write("RSID position chromosome A_allele B_allele\n%s\n%s %s %s\n" % (
+            " ".join(chosen[1][1:6]), chosen[0][1], text, " ".join(chosen[0][3:6])))
+    for mode in ("table", "matrix"):
+        result = corvane("--bcor", "high.bcor", "--" + mode, "hex.out", "--incl-variants", "hex.list")
+        refused(result, "Error: Encountered non-numeric data '%s' in line 2 in hex.list!" % text,
+                "a hexadecimal position %s in the list (%s)" % (text, mode))
+        check.check(not os.path.exists(path("hex.out")), "no %s after the hexadecimal position" % mode)
 
 # --- positions that go down ------------------------------------------------------------------------------
 generate("set", "--variants", "30", "--plink", "--bgen")

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The files of a run, through the binary: an input that is a pipe or FIFO is refused before any output
-exists; no output is written over one of the run's own inputs, by any link; CR LF .bim/.fam files
-compute as their LF copies; an empty matrix or table set leaves no earlier output behind."""
+exists; no output is written over one of the run's own inputs, by any link; CR LF .bim/.fam files,
+sample files and lists compute and extract as their LF copies; an empty matrix or table set leaves no
+earlier output behind, also at the end of a link, which stays."""
 import hashlib
 import os
 import shlex
@@ -102,11 +103,54 @@ shutil.copy(path("d.bed"), path("w.bed"))
 compute_and_merge("w", "w.bcor", 2)
 check.equal(digest("w.bcor"), digest("d.bcor"), "merged file of the CR LF copy")
 
+# So do the sample file and both lists: the same BCOR files, the same table and matrix as from LF copies.
+def crlf_copy(name):
+    with open(path(name), "rb") as f, open(path("crlf_" + name), "wb") as w:
+        w.write(f.read().replace(b"\n", b"\r\n"))
+    return "crlf_" + name
+
+
+def per_thread(bcor):
+    return [digest("%s_%d" % (bcor, k)) for k in (1, 2)]
+
+
+for name in ("d.sample", "keep.txt", "list.txt"):
+    crlf_copy(name)
+for label, lf, crlf in [
+        ("BGEN input with a sample file and a sample list",
+         ["--bgen", "d.bgen", "--samples", "d.sample", "--incl-samples", "keep.txt"],
+         ["--bgen", "d.bgen", "--samples", "crlf_d.sample", "--incl-samples", "crlf_keep.txt"]),
+        ("PLINK input with a sample list", ["--bplink", "d", "--incl-samples", "keep.txt"],
+         ["--bplink", "d", "--incl-samples", "crlf_keep.txt"])]:
+    outcome(corvane(*(lf + ["--bcor", "lf.bcor", "--n-threads", 2])), 0, None, label + ", LF")
+    outcome(corvane(*(crlf + ["--bcor", "crlf.bcor", "--n-threads", 2])), 0, None, label + ", CR LF")
+    check.equal(per_thread("crlf.bcor"), per_thread("lf.bcor"), label + ": CR LF gives the LF copy's BCOR files")
+for mode in ("--table", "--matrix"):
+    for name in ("list.txt", "crlf_list.txt"):
+        outcome(corvane("--bcor", "d.bcor", mode, name + ".out", "--incl-variants", name, "--ld-thold", 0), 0, None,
+                mode + " of " + name)
+    check.equal(digest("crlf_list.txt.out"), digest("list.txt.out"), mode + ": CR LF list gives the LF list's output")
+    check.check(os.path.getsize(path("list.txt.out")) > 20, mode + " of the list holds its variants")
+# CR alone ends no line (old Mac files): the list is one line, refused, its carriage returns shown as \r.
+with open(path("cr.txt"), "w", newline="") as f:
+    f.write("ID0\rID1\r")
+r = corvane("--bplink", "d", "--incl-samples", "cr.txt", "--bcor", "cr.bcor", "--n-threads", 2)
+outcome(r, 1, "Error: File 'cr.txt' includes a sample 'ID0\\rID1 that cannot be found in file 'd.fam'!", "CR-only list")
+check.check("\r" not in r.stdout.replace("\r- ", ""), "no message prints a carriage return")
+
 # No file means an empty set: an older file at the output path is removed.
 for mode in ("--matrix", "--table"):
     with open(path("old.out"), "w") as f:
         f.write("from an earlier run\n")
     outcome(corvane("--bcor", "d.bcor", mode, "old.out", "--incl-variants", "none.txt"), 0, None, mode)
     check.check(not os.path.lexists(path("old.out")), mode + " of no variant removes the earlier output")
+    # Through a link: the file at its end goes, the link stays.
+    with open(path("old.target"), "w") as f:
+        f.write("from an earlier run\n")
+    os.symlink("old.target", path("old.link"))
+    outcome(corvane("--bcor", "d.bcor", mode, "old.link", "--incl-variants", "none.txt"), 0, None, mode + " via a link")
+    check.check(not os.path.lexists(path("old.target")) and os.path.islink(path("old.link")),
+                mode + " of no variant through a link removes the earlier output at its end, keeps the link")
+    os.remove(path("old.link"))
 
 check.finish()

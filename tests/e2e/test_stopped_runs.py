@@ -1,10 +1,13 @@
 #!/usr/bin/python3
-"""Runs stopped part way, through the binary: SIGTERM, SIGINT and SIGHUP remove the unfinished
+"""Extractions stopped part way, through the binary: SIGTERM, SIGINT and SIGHUP remove the unfinished
 file and end the run with status 128 + the signal; after SIGKILL only the unfinished name stays. In
-every case nothing is left at the output's path, not even an earlier run's output. A signal ignored at
-the start (nohup) is not taken. A stop at any moment of a short run ends it one of two ways, never a
-mix; a stop ends a run within seconds even when nobody reads its standard output."""
+every case nothing is left at the output's path, not even an earlier run's output, also through a link to
+nowhere. Two runs writing one path never touch each other's files. The table's sort file is a file of the
+run's own, beside the table's final target or in TMPDIR. A signal ignored at the start (nohup) is not
+taken. A stop at any moment of a short run ends it one of two ways, never a mix; a stop ends a run within
+seconds even when nobody reads its standard output."""
 import fcntl
+import glob
 import hashlib
 import os
 import random
@@ -29,7 +32,13 @@ check.equal(corvane("--bplink", "big", "--bcor", "big.bcor", "--n-threads", 2, "
                     "--ld-n-samples-avail-prop", 0).status, 0, "compute")
 check.equal(corvane("--bcor", "big.bcor", "--merge", 2).status, 0, "merge")
 
-unfinished = path("t.table.corvane-unfinished")
+
+
+def unfinished_files(name="t.table"):
+    """The unfinished files beside a path: its name, ".corvane-unfinished" and the run's own characters."""
+    return glob.glob(path(name + ".corvane-unfinished*"))
+
+
 for number, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT"), (signal.SIGHUP, "SIGHUP"),
                      (signal.SIGKILL, "SIGKILL")):
     with open(path("t.table"), "w") as f:
@@ -39,7 +48,8 @@ for number, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT"), (si
     # Part way: once some megabytes of the table are written.
     deadline = time.time() + 60
     while run.poll() is None and time.time() < deadline:
-        if os.path.exists(unfinished) and os.path.getsize(unfinished) > 4 << 20:
+        files = unfinished_files()
+        if files and os.path.getsize(files[0]) > 4 << 20:
             break
         time.sleep(0.002)
     part_way = run.poll() is None
@@ -48,16 +58,172 @@ for number, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT"), (si
     stdout = run.communicate(timeout=60)[0].decode("utf-8", "replace")
     if number == signal.SIGKILL:
         check.equal(run.returncode, -number, name + ": killed")
-        check.check(os.path.exists(unfinished), name + ": the unfinished name stays")
+        check.check(len(unfinished_files()) == 1, name + ": the unfinished name stays")
     else:
         check.equal(run.returncode, 128 + number, name + ": status 128 + signal")
         last = stdout.rstrip("\n").split("\n")[-1][-200:]
         check.equal(last, "Error: The run was stopped by %s!" % name, name + ": message")
-        check.check(not os.path.exists(unfinished), name + ": the unfinished file is removed")
+        check.check(not unfinished_files(), name + ": the unfinished file is removed")
     check.check(not os.path.exists(path("t.table")), name + ": nothing at the table's path")
-    if os.path.exists(unfinished):
-        os.remove(unfinished)
+    for f in unfinished_files():
+        os.remove(f)
 
+# Uninterrupted, the table appears whole at its path and nothing else stays.
+result = corvane("--bcor", "big.bcor", "--table", "t.table", "--ld-thold", 0)
+check.equal(result.status, 0, "whole table")
+with open(path("t.table")) as f:
+    lines = sum(1 for _ in f)
+check.equal(lines, 1 + 2000 * 1999 // 2, "every pair in the whole table")
+check.check(not unfinished_files(), "no unfinished file after a whole run")
+
+with open(path("t.table"), "rb") as f:
+    whole_table = hashlib.sha256(f.read()).hexdigest()
+
+
+def digest(name):
+    if not os.path.isfile(path(name)):
+        return None
+    with open(path(name), "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def start_table(name, log, *extra, **kwargs):
+    """A table run with its messages in a file: a pipe that nobody reads would hold it up."""
+    with open(path(log), "wb") as out:
+        return subprocess.Popen([session.binary, "--bcor", "big.bcor", "--table", name, "--ld-thold", "0"] +
+                                [str(a) for a in extra], cwd=work, stdout=out, stderr=subprocess.DEVNULL, **kwargs)
+
+
+def wait_for_new_file(pattern, known, run):
+    """The first file matching `pattern`, not among `known`, that holds some megabytes while `run` runs."""
+    deadline = time.time() + 60
+    while run.poll() is None and time.time() < deadline:
+        for f in glob.glob(path(pattern)):
+            if f not in known and os.path.getsize(f) > 4 << 20:
+                return f
+        time.sleep(0.002)
+    return None
+
+
+def finished(run, log):
+    run.wait(timeout=120)
+    if not os.path.exists(path(log)):
+        return False
+    with open(path(log), "rb") as f:
+        return run.returncode == 0 and f.read().endswith(b"- Done!\n\n")
+
+
+# ---- two runs at one path ----
+# The second starts while the first writes (a job submitted twice): each writes a file of its own, both
+# end whole and the table at the path is whole; stopping either leaves the other's table whole.
+for stopped in (None, "first", "second"):
+    what = "two runs at one path, %s" % ("both finishing" if stopped is None else "the %s stopped" % stopped)
+    first = start_table("t.table", "first.log")
+    own_first = wait_for_new_file("t.table.corvane-unfinished*", [], first)
+    second = start_table("t.table", "second.log")
+    own_second = wait_for_new_file("t.table.corvane-unfinished*", [own_first], second)
+    check.check(own_first and own_second and first.poll() is None and second.poll() is None,
+                what + ": both were writing at once")
+    if stopped:
+        run = first if stopped == "first" else second
+        run.send_signal(signal.SIGTERM)
+        run.wait(timeout=60)
+        check.equal(run.returncode, 128 + signal.SIGTERM, what + ": the stopped run's status")
+        other, log = (second, "second.log") if stopped == "first" else (first, "first.log")
+        check.check(finished(other, log), what + ": the other run ends with status 0 and - Done!")
+    else:
+        check.check(finished(first, "first.log") and finished(second, "second.log"),
+                    what + ": both end with status 0 and - Done!")
+    check.equal(digest("t.table"), whole_table, what + ": the table at the path is whole")
+    check.equal(unfinished_files(), [], what + ": no unfinished file left")
+
+# ---- stopped through a link to nowhere ----
+# Nothing may stand at the link's target afterwards that could pass for a whole table; the link stays.
+os.mkdir(path("sub"))
+os.symlink("sub/t.table", path("l.table"))
+for number in (signal.SIGTERM, signal.SIGKILL):
+    what = "a link to nowhere, %s part way" % signal.Signals(number).name
+    run = start_table("l.table", "link.log")
+    part_way = wait_for_new_file("sub/t.table.corvane-unfinished*", [], run)
+    check.check(part_way is not None and run.poll() is None, what + ": the table was part way")
+    run.send_signal(number)
+    run.wait(timeout=60)
+    check.equal(run.returncode, 128 + number if number != signal.SIGKILL else -number, what + ": status")
+    check.check(not os.path.lexists(path("sub/t.table")), what + ": nothing at the link's target")
+    check.check(os.path.islink(path("l.table")) and os.readlink(path("l.table")) == "sub/t.table",
+                what + ": the link stays")
+    for f in unfinished_files("sub/t.table") + [path("sub/t.table")]:
+        if os.path.lexists(f):
+            os.remove(f)
+
+# ---- the table's sort file ----
+# A list in reverse order: all 1,999,000 lines wait for the sort, more than memory holds, so they go
+# to a sort file, created under a name of the run's own beside the file at the end of the table's
+# links, or in TMPDIR when the table is no regular file; never through what stands at a name.
+with open(path("big.bim")) as f:
+    bim = [line.split() for line in f]
+with open(path("reverse.txt"), "w") as f:
+    f.write("RSID position chromosome A_allele B_allele\n")
+    f.writelines("%s %s %s %s %s\n" % (v[1], v[3], v[0], v[4], v[5]) for v in reversed(bim))
+
+
+def run_watching(name, log, pattern, env=None):
+    """A table of the reversed list; the files matching `pattern` seen while it ran."""
+    run = start_table(name, log, "--incl-variants", "reverse.txt", env=env)
+    seen = set()
+    while run.poll() is None:
+        seen.update(glob.glob(path(pattern)))
+        time.sleep(0.002)
+    seen.update(glob.glob(path(pattern)))
+    return run, seen
+
+
+run, seen = run_watching("r.table", "r.log", "r.table.corvane-sort-*")
+check.check(finished(run, "r.log") and len(seen) == 1, "a reversed list: one sort file, beside the table")
+reversed_table = digest("r.table")
+with open(path("r.table")) as f:
+    check.equal(sum(1 for _ in f), 1 + 2000 * 1999 // 2, "every pair in the reversed list's table")
+
+# A link at the old fixed name, to a user's file: the file stays as it was, the link too.
+with open(path("precious.txt"), "w") as f:
+    f.write("a user's file\n")
+os.symlink("precious.txt", path("p.table.corvane-sort.tmp"))
+run, seen = run_watching("p.table", "p.log", "p.table.corvane-sort-*")
+check.check(finished(run, "p.log") and len(seen) == 1, "a link at the old sort name: the sort file beside the table")
+check.equal(digest("p.table"), reversed_table, "a link at the old sort name: the table is whole")
+with open(path("precious.txt"), "rb") as f:
+    check.equal(f.read(), b"a user's file\n", "a link at the old sort name: the user's file is unchanged")
+check.check(os.path.islink(path("p.table.corvane-sort.tmp")), "the link at the old sort name stays")
+if os.path.lexists(path("p.table.corvane-sort.tmp")):
+    os.remove(path("p.table.corvane-sort.tmp"))
+
+# Through a link: beside the link's target.
+os.symlink("sub/final.table", path("lf.table"))
+run, seen = run_watching("lf.table", "lf.log", "sub/final.table.corvane-sort-*")
+check.check(finished(run, "lf.log") and len(seen) == 1, "a table through a link: the sort file beside its target")
+check.equal(digest("sub/final.table"), reversed_table, "a table through a link: the target is whole")
+
+# To /dev/stdout: in TMPDIR; the table whole in the job's log.
+os.mkdir(path("tmp"))
+env = dict(os.environ, TMPDIR=path("tmp"))
+run, seen = run_watching("/dev/stdout", "s.log", "tmp/corvane-sort-*", env=env)
+check.check(finished(run, "s.log") and len(seen) == 1, "a table to /dev/stdout: the sort file in TMPDIR")
+with open(path("r.table"), "rb") as t:
+    log = open(path("s.log"), "rb").read() if os.path.exists(path("s.log")) else b""
+    check.check(t.read() in log, "a table to /dev/stdout: the whole table in the log")
+check.equal(os.listdir(path("tmp")), [], "a table to /dev/stdout: TMPDIR left empty")
+check.check(not glob.glob("/dev/stdout.corvane*") and not glob.glob("/dev/*corvane-sort*"), "nothing in /dev")
+
+# A TMPDIR that takes no file is refused before the work.
+env = dict(os.environ, TMPDIR=path("no-such-directory"))
+result = subprocess.run([session.binary, "--bcor", "big.bcor", "--table", "/dev/stdout", "--incl-variants",
+                         "reverse.txt"], cwd=work, capture_output=True, timeout=120, env=env)
+stdout = result.stdout.decode("utf-8", "replace")
+check.equal((result.returncode, stdout.rstrip("\n").split("\n")[-1], "Processing" in stdout),
+            (1, "Error: Directory '%s' for the table's sort file cannot be written!" % path("no-such-directory"),
+             False), "a TMPDIR that takes no file: refused before the work")
+
+check.equal(glob.glob(path("*corvane-*")) + glob.glob(path("sub/*corvane-*")), [], "nothing left beside any table")
 
 def line_count(name):
     if not os.path.exists(path(name)):
@@ -65,12 +231,6 @@ def line_count(name):
     with open(path(name)) as f:
         return sum(1 for _ in f)
 
-
-# Uninterrupted, the table appears whole at its path and nothing else stays.
-result = corvane("--bcor", "big.bcor", "--table", "t.table", "--ld-thold", 0)
-check.equal(result.status, 0, "whole table")
-check.equal(line_count("t.table"), 1 + 2000 * 1999 // 2, "every pair in the whole table")
-check.check(not os.path.exists(unfinished), "no unfinished file after a whole run")
 
 # ---- signals ignored at the start ----
 # nohup ignores SIGHUP, a script's background job SIGINT, `trap '' TERM` SIGTERM: the run goes on and
@@ -124,11 +284,6 @@ check.check(not os.path.exists(path("h.table")), "SIGTERM under nohup: no table"
 # Either status 0, "- Done!" last and every output whole at its path, or status 128 + the signal, the
 # stop message last and no output of the run at its path. The moments span the run and a little past
 # its end, where finishing and stopping race.
-def digest(name):
-    with open(path(name), "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
-
-
 example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "example", "example")
 check.equal(corvane("--bplink", example, "--bcor", "s.bcor", "--n-threads", 2).status, 0, "short computation")
 for k in (1, 2):

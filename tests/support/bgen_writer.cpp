@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -323,10 +324,15 @@ std::string bgenLayout1Data(uint32_t layout, const std::vector<double>& probs3,
   uint64_t q[3];
   for (std::size_t i = 0; i < n; ++i) {
     const double* p = &probs3[3 * i];
-    if (std::isnan(p[0]) || std::isnan(p[1]) || std::isnan(p[2]))
+    const double total = p[0] + p[1] + p[2];
+    if (std::isnan(total)) {
       q[0] = q[1] = q[2] = 0;
-    else
+    } else if (total < 1.0 - 1e-9) {
+      // These layouts store each probability on its own, so a sum below 1 stays below 1.
+      for (int k = 0; k < 3; ++k) q[k] = static_cast<uint64_t>(std::llround(std::max(p[k], 0.0) * factor));
+    } else {
       quantiseGroup(p, 3, scale, q);
+    }
     for (int k = 0; k < 3; ++k) {
       out.push_back(static_cast<char>(q[k] & 0xFF));
       out.push_back(static_cast<char>((q[k] >> 8) & 0xFF));

@@ -103,7 +103,8 @@ std::string bgenLayout2Data(const std::vector<BgenSampleProbs>& samples, uint32_
                             std::vector<std::vector<double>>* decoded = nullptr);
 // Layout 0/1 probability data: 6 bytes per sample, values scaled by 10000 (layout 0) or 32768 (layout 1).
 // probs3 holds 3 values per sample; a sample with a NaN is written as three zeros (these layouts have no
-// missing code). decoded as above.
+// missing code); one whose values sum below 1 keeps them, each rounded on its own, others are made to sum
+// to the scale. decoded as above.
 std::string bgenLayout1Data(uint32_t layout, const std::vector<double>& probs3,
                             std::vector<std::vector<double>>* decoded = nullptr);
 // The stored genotype block: length prefix and compression as the layout and compression value require.

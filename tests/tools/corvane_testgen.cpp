@@ -44,6 +44,8 @@ const char* kUsage =
     "  --zlib-level N         zlib level 1 to 9 (default 6)\n"
     "  --sample-ids           also store the sample identifiers in the BGEN file\n"
     "  --soft FRACTION        BGEN only: this share of genotypes get uncertain probabilities\n"
+    "  --below-one            BGEN layouts 0 and 1 only: each sample's three probabilities sum to a\n"
+    "                         value between 0.5 and 1, as those layouts allow\n"
     "  --dosages              PREFIX.dosages.tsv (one format) or PREFIX.plink.dosages.tsv and\n"
     "                         PREFIX.bgen.dosages.tsv (both): per variant its index, chromosome, RSID,\n"
     "                         position, alleles and the dosage of every sample as the reader should\n"
@@ -137,6 +139,7 @@ int main(int argc, char** argv) {
   int zlib_level = 6;
   char bim_sep = '\t';
   double soft = 0.0;
+  bool below_one = false;
   for (int k = 1; k < argc; ++k) {
     const std::string a = argv[k];
     auto value = [&]() -> std::string {
@@ -199,6 +202,8 @@ int main(int argc, char** argv) {
       sample_ids = true;
     } else if (a == "--soft") {
       soft = toRate(a, value());
+    } else if (a == "--below-one") {
+      below_one = true;
     } else if (a == "--dosages") {
       dosages = true;
     } else if (a == "--help" || a == "-h") {
@@ -211,6 +216,7 @@ int main(int argc, char** argv) {
   if (!have_samples || !have_variants || out.empty()) usageError("--samples, --variants and --out are required");
   if (!plink && !bgen) usageError("choose --plink, --bgen or both");
   if (soft > 0.0 && !bgen) usageError("--soft applies to BGEN output only");
+  if (below_one && (!bgen || layout == 2)) usageError("--below-one applies to BGEN layouts 0 and 1 only");
 
   try {
     GenotypeSimulator generator(sim);
@@ -245,6 +251,7 @@ int main(int argc, char** argv) {
     }
 
     Rng soft_rng(sim.seed * 7 + 0x50F7ull);
+    Rng sum_rng(sim.seed * 11 + 0x5A11ull);
     SimulatedVariant v;
     std::vector<int8_t> a_counts;
     std::vector<double> a_dosages, probs, b_dosages;
@@ -295,6 +302,10 @@ int main(int argc, char** argv) {
             p[(g + 2) % 3] = (1.0 - keep) * (1.0 - split);
           } else {
             p[g] = 1.0;
+          }
+          if (below_one && g >= 0) {
+            const double sum = 0.5 + 0.5 * sum_rng.uniform();
+            for (int k = 0; k < 3; ++k) p[k] *= sum;
           }
         }
         bgen_writer->addVariant(id, probs, bgen_table ? &b_dosages : nullptr);

@@ -224,6 +224,42 @@ TEST(BgenReader, EveryLayoutAndCompressionGivesTheWrittenDosages) {
   }
 }
 
+TEST(BgenReader, LayoutZeroAndOneFrequenciesComeFromProbabilitiesScaledToOne) {
+  // Probabilities that sum below 1, and samples whose three are all 0 (no dosage, so no frequency).
+  for (const uint32_t layout : {0u, 1u}) {
+    const uint32_t s = layout == 0 ? 10000 : 32768;
+    std::vector<Variant> v = {{"rs1", 5,
+                               {{s / 2, s / 4, 0}, {0, s / 8, s / 2}, {0, 0, 0}, {s / 3, s / 3, s / 3},
+                                {s / 10, 0, s / 5}, {0, 0, 0}, {s, 0, 0}, {0, s / 2, s / 4}, {7, 3, 1}}}};
+    double dosage_sum = 0.0;
+    uint32_t n = 0;
+    for (const Genotype& g : v[0].genotypes) {
+      if (g.a + g.b + g.c == 0) continue;
+      dosage_sum += static_cast<double>(g.b + 2 * g.c) / (g.a + g.b + g.c);
+      ++n;
+    }
+    const double b_expected = dosage_sum / n / 2;
+    const std::string path = writeScratch("below_one", makeFile(layout, layout == 1, v));
+    BgenParser parser;
+    openParser(parser, path);
+    std::map<uint32_t, VariantHeader> by_table, fused;
+    ASSERT_TRUE(parser.read_variant(0, true, by_table));
+    parser.read_probs();
+    const Eigen::VectorXd d = parser.compute_dosages(0, true, by_table);
+    EXPECT_TRUE(std::isnan(d[2]) && std::isnan(d[5]));
+    parser.seek_to_variant(0);
+    ASSERT_TRUE(parser.read_variant(0, true, fused));
+    Eigen::VectorXd e(9);
+    EXPECT_EQ(parser.read_dosages(e, 0, true, fused), n);
+    for (const auto* headers : {&by_table, &fused}) {
+      const VariantHeader& h = headers->at(0);
+      const std::string what = "layout " + std::to_string(layout);
+      EXPECT_NEAR(h.A_allele_freq + h.B_allele_freq, 1.0, 1e-15) << what;
+      EXPECT_NEAR(h.B_allele_freq, b_expected, 1e-15) << what;
+    }
+  }
+}
+
 TEST(BgenReader, AllMissingGivesNaNFrequenciesAndRereadReplacesTheHeader) {
   std::vector<Variant> v = {{"rs1", 5, {{0, 0, 0, true}, {0, 0, 0, true}}}};
   const std::string path = writeScratch("missing", makeFile(2, false, v, {}, 8));

@@ -30,6 +30,18 @@ std::vector<ExtractedPair> shuffledPairs(uint32_t n, unsigned seed) {
   return pairs;
 }
 
+// The spool's files: its stem and the characters that make the name its own.
+std::vector<std::string> spoolFiles(const std::string& stem) {
+  std::vector<std::string> files;
+  const std::filesystem::path base(stem);
+  for (const auto& entry : std::filesystem::directory_iterator(base.parent_path())) {
+    if (entry.path().filename().string().rfind(base.filename().string() + "-", 0) == 0) {
+      files.push_back(entry.path().string());
+    }
+  }
+  return files;
+}
+
 std::vector<Line> drained(PairSpool& spool) {
   std::vector<Line> lines;
   spool.drain([&lines](const ExtractedPair& x) {
@@ -53,12 +65,12 @@ TEST(PairSpool, AnyOrderComesBackInTableOrder) {
   };
   // In memory; 2 runs of ~600; 12 runs merged 4 at a time; 175 runs of 7, 2 at a time (many passes).
   for (const Budget& budget : {Budget{5000, 64}, Budget{600, 64}, Budget{100, 4}, Budget{7, 2}}) {
-    const std::string path = dir + "/table.tmp";
-    PairSpool spool(path, budget.pairs_in_memory, budget.runs_per_merge);
+    const std::string stem = dir + "/table.sort";
+    PairSpool spool(stem, budget.pairs_in_memory, budget.runs_per_merge);
     for (const ExtractedPair& x : pairs) spool.add(x);
-    EXPECT_EQ(std::filesystem::exists(path), pairs.size() >= budget.pairs_in_memory);
+    EXPECT_EQ(spoolFiles(stem).size(), pairs.size() >= budget.pairs_in_memory ? 1u : 0u);
     EXPECT_EQ(drained(spool), expected) << budget.pairs_in_memory << " pairs in memory";
-    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_TRUE(spoolFiles(stem).empty());
     // Drained, it is empty and can be filled again.
     spool.add(pairs[0]);
     EXPECT_EQ(drained(spool).size(), 1u);
@@ -69,23 +81,47 @@ TEST(PairSpool, AnyOrderComesBackInTableOrder) {
 // create its file stops the run.
 TEST(PairSpool, TemporaryFileNeverOutlivesAFailedRun) {
   const std::string dir = testutil::scratchDir("pair_spool_errors");
-  const std::string path = dir + "/table.tmp";
+  const std::string stem = dir + "/table.sort";
   EXPECT_FATAL(
       {
-        PairSpool spool(path, 4, 2);
+        PairSpool spool(stem, 4, 2);
         for (const ExtractedPair& x : shuffledPairs(10, 5)) spool.add(x);
-        if (std::filesystem::exists(path)) corvane::fatalError("Error: stop");
+        if (spoolFiles(stem).size() == 1) corvane::fatalError("Error: stop");
       },
       "Error: stop");
-  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_TRUE(spoolFiles(stem).empty());
 
-  const std::string unwritable = dir + "/no_such_directory/table.tmp";
+  const std::string unwritable = dir + "/no_such_directory/table.sort";
   EXPECT_FATAL(
       {
         PairSpool spool(unwritable, 4, 2);
         for (const ExtractedPair& x : shuffledPairs(10, 5)) spool.add(x);
       },
-      "Error: File '" + unwritable + "' cannot be written!");
+      "Error: File '" + unwritable + "-[a-z0-9]+' cannot be written!");
+}
+
+// Two spools of one stem (two runs of one table) each have a file of their own, and neither writes
+// through what already stands at a name: a link there leads nowhere, and what it points to stays.
+TEST(PairSpool, EverySpoolHasAFileOfItsOwn) {
+  const std::string dir = testutil::scratchDir("pair_spool_own");
+  const std::string stem = dir + "/table.sort";
+  testutil::writeFile(dir + "/precious.txt", "keep me\n");
+  std::filesystem::create_symlink("precious.txt", stem);
+  const std::vector<ExtractedPair> pairs = shuffledPairs(40, 9);
+  PairSpool first(stem, 50, 4);
+  PairSpool second(stem, 50, 4);
+  for (const ExtractedPair& x : pairs) {
+    first.add(x);
+    second.add(x);
+  }
+  EXPECT_EQ(spoolFiles(stem).size(), 2u);
+  const std::vector<Line> from_first = drained(first);
+  EXPECT_EQ(spoolFiles(stem).size(), 1u);
+  EXPECT_EQ(drained(second), from_first);
+  EXPECT_EQ(from_first.size(), pairs.size());
+  EXPECT_TRUE(spoolFiles(stem).empty());
+  EXPECT_EQ(testutil::readFile(dir + "/precious.txt"), "keep me\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(stem));
 }
 
 } // namespace

@@ -273,7 +273,7 @@ TEST_F(Plink, ConvertIntegerReadsTheWholeField) {
   EXPECT_EQ(p.convert_integer("2147483648", 1), 2147483648u);
   EXPECT_EQ(p.convert_integer("4294967295", 1), 4294967295u);
   p.print_errors = true;
-  for (const char* text : {"10000.5", "10000abc", "12abc", "abc", "", "nan", "inf", "10000 "}) {
+  for (const char* text : {"10000.5", "10000abc", "12abc", "abc", "", "nan", "inf", "10000 ", "0x2710", "0x1.388p13"}) {
     EXPECT_EXIT((stdoutToStderr(), p.convert_integer(text, 3)), ::testing::ExitedWithCode(1),
                 exactly("Error: Encountered non-numeric data '" + std::string(text) +
                         "' in column 4 of line 3 of file 'x.bim'!\n\n"))

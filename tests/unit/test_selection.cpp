@@ -54,12 +54,17 @@ TEST_F(Validators, ConvertIntegerAcceptsWholePositiveNumbers) {
   EXPECT_EQ(convertInteger("12.0", "v", 1), 12);
   EXPECT_EQ(convertInteger("1e2", "v", 1), 100);
   EXPECT_EQ(convertInteger(" 7", "v", 1), 7);
+  EXPECT_EQ(convertInteger("+12", "v", 1), 12);
+  EXPECT_EQ(convertInteger("12.", "v", 1), 12);
+  EXPECT_EQ(convertInteger(".12E2", "v", 1), 12);
   EXPECT_EQ(convertInteger("2147483648", "v", 1), 2147483648u);
   EXPECT_EQ(convertInteger("4294967295", "v", 1), 4294967295u);
 }
 
 TEST_F(Validators, ConvertIntegerRefusesEverythingElse) {
-  for (const char* text : {"12.5", "0", "-3", "12a", "", "nan", "inf", "7 ", "1e400"}) {
+  // Decimal only: strtod's hexadecimal, infinities and NaN are no positions.
+  for (const char* text : {"12.5", "0", "-3", "12a", "", "nan", "inf", "7 ", "1e400", "0x2710", "0X7D0",
+                           "0x1p4", "infinity", "+inf", "-nan", "1e", "1e+", ".", "+", "\v12"}) {
     EXPECT_EXIT((stdoutToStderr(), convertInteger(text, "vars.txt", 4)), ::testing::ExitedWithCode(1),
                 exactly("\n\nError: Encountered non-numeric data '" + std::string(text) +
                         "' in line 4 in vars.txt!\n\n"))
@@ -128,9 +133,14 @@ TEST_F(HeaderChecks, VariantListHeader) {
   EXPECT_EXIT((stdoutToStderr(), engine.readFirstLine(tabs, "v.txt")), ::testing::ExitedWithCode(1),
               exactly("\nError: Encountered 'RSID\tposition\tchromosome\tA_allele\tB_allele' in place of "
                       "'RSID' in header in v.txt!\n\n"));
-  std::istringstream crlf("RSID position chromosome A_allele B_allele\r\n");
-  EXPECT_EXIT((stdoutToStderr(), engine.readFirstLine(crlf, "v.txt")), ::testing::ExitedWithCode(1),
-              exactly("\nError: Encountered 'B_allele\r' in place of 'B_allele' in header in v.txt!\n\n"));
+  // CR LF line ends are line ends; a carriage return inside a line (CR-only line ends) is shown as \r.
+  std::istringstream crlf("RSID position chromosome A_allele B_allele\r\nrs1 100 1 A G\r\n");
+  engine.readFirstLine(crlf, "v.txt");
+  std::getline(crlf, next);
+  EXPECT_EQ(next, "rs1 100 1 A G\r");
+  std::istringstream cr_only("RSID position chromosome A_allele B_allele\rrs1 100 1 A G\r");
+  EXPECT_EXIT((stdoutToStderr(), engine.readFirstLine(cr_only, "v.txt")), ::testing::ExitedWithCode(1),
+              exactly("\nError: Encountered 'B_allele\\rrs1' in place of 'B_allele' in header in v.txt!\n\n"));
   std::istringstream wrong("RSID pos chromosome\n");
   EXPECT_EXIT((stdoutToStderr(), engine.readFirstLine(wrong, "v.txt")), ::testing::ExitedWithCode(1),
               exactly("\nError: Encountered 'pos' in place of 'position' in header in v.txt!\n\n"));
@@ -150,9 +160,13 @@ TEST_F(HeaderChecks, SampleFileHeader) {
   std::getline(bare, next);
   EXPECT_EQ(next, "S1");
 
-  std::istringstream crlf("ID_1 ID_2 missing\r\n0 0 0\r\n");
-  EXPECT_EXIT((stdoutToStderr(), engine.readTwoLinesSample(crlf, "s.sample")), ::testing::ExitedWithCode(1),
-              exactly("\n\nError: Encountered 'missing\r' in place of 'missing' in header in s.sample!\n\n"));
+  std::istringstream crlf("ID_1 ID_2 missing\r\n0 0 0\r\nS1 S1 0\r\n");
+  engine.readTwoLinesSample(crlf, "s.sample");
+  std::getline(crlf, next);
+  EXPECT_EQ(next, "S1 S1 0\r");
+  std::istringstream cr_only("ID_1 ID_2 missing\r0 0 0\rS1 S1 0\r");
+  EXPECT_EXIT((stdoutToStderr(), engine.readTwoLinesSample(cr_only, "s.sample")), ::testing::ExitedWithCode(1),
+              exactly("\n\nError: Encountered 'missing\\r0' in place of 'missing' in header in s.sample!\n\n"));
   std::istringstream wrong("ID1 ID_2 missing\n");
   EXPECT_EXIT((stdoutToStderr(), engine.readTwoLinesSample(wrong, "s.sample")), ::testing::ExitedWithCode(1),
               exactly("\n\nError: Encountered 'ID1' in place of 'ID_1' in header in s.sample!\n\n"));
