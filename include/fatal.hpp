@@ -24,7 +24,8 @@ void printLocked(const std::string& text);
 
 // An output file being written that a failed or stopped run must not leave behind looking like a
 // result: the fatal routines and the stop signals remove it (only when it is a regular file) before
-// the process ends. keepOnError once it is complete.
+// the process ends. keepOnError when the caller takes it over (a temporary file it removed itself).
+// A finished output needs no call: it is kept when the run ends with success (commitRun).
 void removeOnError(const std::string& path);
 void keepOnError(const std::string& path);
 
@@ -37,12 +38,23 @@ bool createOutput(const std::string& path, const std::function<bool()>& create);
 // of the file it created, which is marked for removal, or "" when it created none.
 std::string createNamedOutput(const std::function<std::string()>& create);
 
-// Renames a finished output from where it was written into place, under the same lock, and keeps
-// it; false when the rename fails (the unfinished file stays marked for removal).
+// A finished output, written under another name, goes to its path: renamed there when the run ends
+// with success (commitRun), so that a run stopped before its end leaves nothing at the path; at once
+// when no run end is kept (handleStopSignals not called). False when the file cannot be renamed.
 bool publishOutput(const std::string& unfinished, const std::string& path);
 
+// The run has succeeded: under the clean-up's lock, publishes the finished outputs and keeps every
+// output, and from here on a stop signal or a closed standard output is no longer taken. Call before
+// the run's last message ("- Done!"). When a stop or an error has already decided the run's end, it
+// does not return: that ending is the run's. A rename that fails ends the run as an error.
+void commitRun();
+
 // From here on SIGTERM, SIGINT and SIGHUP end the run as an error does, with status 128 + the
-// signal's number: its unfinished outputs are removed. Call before any other thread starts.
+// signal's number: its unfinished outputs are removed, and the message is written if standard output
+// takes it within a second. A signal ignored at the start stays ignored. A write past the file-size
+// limit fails as a full disk does, and a reader that closes standard output ends the run as a stop
+// does, with status 141 and no message (unless SIGPIPE was ignored at the start: then it is a failed
+// write). Call before any other thread starts.
 void handleStopSignals();
 
 } // namespace corvane

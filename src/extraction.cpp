@@ -153,9 +153,9 @@ void closeTextOutput(Corvane& engine, const std::string& name) {
   }
   engine.text_out.close();
   if (!engine.text_out) engine.displayError("Error: File '" + name + "' cannot be written!");
-  if (engine.text_out_unfinished.empty()) {
-    corvane::keepOnError(name);
-  } else if (!corvane::publishOutput(engine.text_out_unfinished, engine.text_out_target)) {
+  // Kept, or renamed into place, when the run ends with success.
+  if (!engine.text_out_unfinished.empty() &&
+      !corvane::publishOutput(engine.text_out_unfinished, engine.text_out_target)) {
     engine.displayError("Error: File '" + name + "' cannot be written!");
   }
   engine.text_out_unfinished.clear();

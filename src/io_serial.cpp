@@ -94,9 +94,8 @@ void Corvane::finishBCOR() {
   if (!bcor_out) failBCORWrite(bcor_out);
   bcor_out.close();
   if (bcor_out.fail()) failBCORWrite(bcor_out);
-  // A merged file is complete now; a computation's files are kept only once all of them are (a set
-  // is of use only whole).
-  if (bcor_out_name == bcor_file) corvane::keepOnError(bcor_out_name);
+  // Complete, but kept only when the run ends with success: a merge stopped before "- Done!" leaves
+  // no merged file, and a computation's set is of use only whole.
   bcor_out_name.clear();
   bcor_state = finished;
 }

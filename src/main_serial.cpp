@@ -34,7 +34,10 @@ static void forceKernelFromEnvironment() {
 }
 #endif
 
+// The run's outputs are published and kept before its last line: a stop from here on is not taken,
+// so "- Done!" is the last line only of a run whose outputs are whole at their paths.
 static void printDone() {
+  corvane::commitRun();
   std::cout << "- Done!" << std::endl;
   std::cout << std::endl;
 }
@@ -87,10 +90,7 @@ static void computationBody(Shared_buffers& shared, bool bgen_input) {
   engine.writeVariantDataNumberOfSamples();
 #pragma omp barrier
 
-  if (thread_zero) {
-    engine.printFinalize();
-    printDone();
-  }
+  if (thread_zero) engine.printFinalize();
 }
 
 static void plinkComputationBody(Shared_buffers& shared) { computationBody(shared, false); }
@@ -116,10 +116,8 @@ static void compute(void (*body)(Shared_buffers&)) {
   Shared_buffers shared(static_cast<unsigned int>(omp_get_max_threads()));
 #pragma omp parallel
   runBody(body, shared);
-  // Every file of the set is complete: from here on none of them goes with a failure.
-  for (size_t k = 1; k <= shared.process_ranges.size(); ++k) {
-    corvane::keepOnError(bcor::perThreadName(par.bcor, k));
-  }
+  // Every file of the set is complete; they are kept together, or go together with a stop.
+  printDone();
 }
 
 // The matrix and table modes: header, status blocks, offset tables and the variants asked for,
@@ -145,9 +143,7 @@ static int run(int argc, char** argv) {
     parseOptions(argv, argc, flags, par);
     checkOptions(flags, par);
   } catch (const std::string& message) {
-    std::cout << message << std::endl;
-    std::cout << std::endl;
-    return 1;
+    corvane::fatalError(message);
   }
 
   if (flags.help) printHelp();
@@ -197,7 +193,9 @@ int main(int argc, char** argv) {
 #ifdef CORVANE_KERNEL_FROM_ENVIRONMENT
     forceKernelFromEnvironment();
 #endif
-    return run(argc, argv);
+    const int status = run(argc, argv);
+    corvane::commitRun();
+    return status;
   } catch (const std::exception& e) {
     corvane::fatalError(std::string("Error: ") + e.what());
   } catch (...) {

@@ -3,10 +3,13 @@
 path) ends the run before any genotype or record is read, and an earlier run's files stay byte for byte;
 a computation whose writing step fails leaves none of its per-thread files, on 1, 2 and 8 threads, every
 time; a meta, matrix or table that names the run's own standard output (or error) comes whole between
-its messages, and one through links keeps every link and replaces the file at their end."""
+its messages, and one through links keeps every link and replaces the file at their end. The file-size
+limit fails a write as a full disk does; a reader that closes standard output stops the run (status 141)
+with the same clean-up."""
 import glob
 import hashlib
 import os
+import re
 import resource
 import signal
 import subprocess
@@ -232,5 +235,94 @@ for f in ("t.table.corvane-unfinished", "m.corvane-unfinished"):
         os.rmdir(path(f))
     elif os.path.lexists(path(f)):
         os.remove(path(f))
+
+# ---- the file-size limit, as a scheduler sets it ----
+# Without anything ignored by the caller: a write past the limit fails (EFBIG) and ends the run with its
+# message and status 1, not with SIGXFSZ (status 153) and a partial file.
+def size_limited(limit):
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
+def files_named(*prefixes):
+    return sorted(name for name in os.listdir(work) if name.startswith(prefixes))
+
+
+for argv, message, prefix in [
+        (["--bcor", "e.bcor", "--table", "l.table"], "Error: File 'l.table' cannot be written!", "l.table"),
+        (["--bcor", "e.bcor", "--matrix", "l.matrix"], "Error: File 'l.matrix' cannot be written!", "l.matrix"),
+        (["--bcor", "e.bcor", "--merge", "2"], None, None),
+        (["--bplink", example, "--bcor", "l.bcor", "--n-threads", "2"], "Error: File 'l.bcor_2' cannot be written!",
+         "l.bcor")] if os.environ.get("CORVANE_SANITIZER") != "thread" else ():
+    if prefix is None:  # the merge: its inputs are under the limit, its output is not
+        check.equal(corvane("--bplink", example, "--bcor", "lm.bcor", "--n-threads", 2).status, 0, "lm.bcor")
+        argv, message, prefix = ["--bcor", "lm.bcor", "--merge", "2"], "Error: File 'lm.bcor' cannot be written!", \
+            "lm.bcor"
+    if prefix != "l.bcor":
+        with open(path(prefix), "w") as f:
+            f.write("an earlier run's output\n")
+    p = subprocess.run([session.binary] + argv, cwd=work, capture_output=True, timeout=120,
+                       preexec_fn=size_limited(100000))
+    last = p.stdout.decode().rstrip("\n").split("\n")[-1]
+    left = [name for name in files_named(prefix) if name not in ("lm.bcor_1", "lm.bcor_2")]
+    if prefix == "l.bcor":  # the other thread's file is complete, but the set goes whole
+        check.check(p.returncode == 1 and last.startswith("Error: File 'l.bcor_") and
+                    last.endswith("' cannot be written!") and not left,
+                    "computation past the file-size limit: status %d, %r, left %r" % (p.returncode, last, left))
+    else:
+        check.check((p.returncode, last, left) == (1, message, []),
+                    "%s past the file-size limit: status %d, %r, left %r" % (argv[2], p.returncode, last, left))
+
+# ---- a reader that closes standard output ----
+# `corvane ... | head -1` once the run has begun writing: status 141 as from SIGPIPE, after the clean-up.
+with open(path("big.table"), "w") as f:
+    f.write("an earlier run's table\n")
+subprocess.run([os.path.join(session.args.tools_dir, "corvane_testgen"), "--out", "big", "--plink", "--samples",
+                "50", "--variants", "2000", "--spacing", "10", "--seed", "7"], cwd=work, check=True,
+               capture_output=True, timeout=120)
+check.equal(corvane("--bplink", "big", "--bcor", "big.bcor", "--n-threads", 2, "--ld-thold", 0).status, 0,
+            "large computation")
+check.equal(corvane("--bcor", "big.bcor", "--merge", 2).status, 0, "large merge")
+
+
+def closed_part_way(argv, seen, preexec=None):
+    """Runs corvane, closes its standard output once seen(what came) holds, and returns its status."""
+    run = subprocess.Popen([session.binary] + argv, cwd=work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                           bufsize=0, preexec_fn=preexec)
+    received = b""
+    while not seen(received):
+        chunk = run.stdout.read(4096)
+        if not chunk:
+            break
+        received += chunk
+    run.stdout.close()
+    return run.wait(timeout=120)
+
+
+status = closed_part_way(["--bcor", "big.bcor", "--table", "big.table", "--ld-thold", "0"],
+                         lambda received: b"Processing variant" in received)
+left = files_named("big.table")
+check.check(status == 141 and not left, "table, standard output closed part way: status %d, left %r" % (status, left))
+# Closed once both threads have computed their last chunk, while they write their files: either the
+# run stops (141) and takes the whole set, or it had finished.
+for attempt in range(5):
+    status = closed_part_way(["--bplink", "big", "--bcor", "p.bcor", "--n-threads", "2", "--ld-thold", "0"],
+                             lambda received: len(re.findall(rb"in chunk (\d+)/\1\b", received)) == 2)
+    left = files_named("p.bcor")
+    check.check((status, left) in ((141, []), (0, ["p.bcor_1", "p.bcor_2"])),
+                "computation, standard output closed at its end (run %d): status %d, left %r" % (attempt, status, left))
+    for name in left:
+        os.remove(path(name))
+# A FIFO output whose reader goes away fails as that output's write: status 1 and its message.
+os.mkfifo(path("out.fifo"))
+reader = subprocess.Popen(["head", "-c", "100", "out.fifo"], cwd=work, stdout=subprocess.DEVNULL)
+result = corvane("--bcor", "big.bcor", "--table", "out.fifo", "--ld-thold", 0)
+reader.wait(timeout=60)
+check.equal((result.status, result.stdout.rstrip("\n").split("\n")[-1]),
+            (1, "Error: File 'out.fifo' cannot be written!"), "FIFO output whose reader goes away")
+# A run started with SIGPIPE ignored has its messages fail to be written, and goes on.
+status = closed_part_way(["--bcor", "big.bcor", "--table", "big.table", "--ld-thold", "0"],
+                         lambda received: b"Processing variant" in received,
+                         lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN))
+check.equal((status, files_named("big.table")), (0, ["big.table"]), "SIGPIPE ignored at the start: a whole table")
 
 check.finish()

@@ -3,13 +3,19 @@
 file and end the run with status 128 + the signal; after SIGKILL only the unfinished name stays. In
 every case nothing is left at the output's path, not even an earlier run's output, also through a link to
 nowhere. Two runs writing one path never touch each other's files. The table's sort file is a file of the
-run's own, beside the table's final target or in TMPDIR."""
+run's own, beside the table's final target or in TMPDIR. A signal ignored at the start (nohup) is not
+taken. A stop at any moment of a short run ends it one of two ways, never a mix; a stop ends a run within
+seconds even when nobody reads its standard output."""
+import fcntl
 import glob
 import hashlib
 import os
+import random
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -218,5 +224,158 @@ check.equal((result.returncode, stdout.rstrip("\n").split("\n")[-1], "Processing
              False), "a TMPDIR that takes no file: refused before the work")
 
 check.equal(glob.glob(path("*corvane-*")) + glob.glob(path("sub/*corvane-*")), [], "nothing left beside any table")
+
+def line_count(name):
+    if not os.path.exists(path(name)):
+        return None
+    with open(path(name)) as f:
+        return sum(1 for _ in f)
+
+
+# ---- signals ignored at the start ----
+# nohup ignores SIGHUP, a script's background job SIGINT, `trap '' TERM` SIGTERM: the run goes on and
+# ends as it would have.
+def ignoring(*numbers):
+    def preexec():
+        for number in numbers:
+            signal.signal(number, signal.SIG_IGN)
+    return preexec
+
+
+def written_part_way(output, size):
+    """Whether the run's unfinished file for `output`, by whatever name, holds `size` bytes."""
+    return any(os.path.getsize(path(name)) >= size for name in os.listdir(work)
+               if name.startswith(output + ".corvane-unfinished"))
+
+
+def stopped_part_way(argv, number, preexec, part_way):
+    """Runs corvane, sends `number` once part_way() holds, and returns (status, standard output)."""
+    run = subprocess.Popen([session.binary] + argv, cwd=work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                           preexec_fn=preexec, bufsize=0)
+    first = run.stdout.readline()
+    deadline = time.time() + 60
+    while run.poll() is None and time.time() < deadline and not part_way():
+        time.sleep(0.002)
+    check.check(run.poll() is None, "%s: still running when %s came" % (" ".join(argv), number.name))
+    run.send_signal(number)
+    stdout = first + run.communicate(timeout=120)[0]
+    return run.returncode, stdout.decode("utf-8", "replace")
+
+
+for number in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
+    status, stdout = stopped_part_way(["--bcor", "big.bcor", "--table", "t.table", "--ld-thold", "0"], number,
+                                      ignoring(number), lambda: written_part_way("t.table", 4 << 20))
+    check.equal((status, stdout[-9:]), (0, "- Done!\n\n"), "table, %s ignored at the start: whole run" % number.name)
+    check.equal(line_count("t.table"), 1 + 2000 * 1999 // 2, "table, %s ignored at the start: every pair" % number.name)
+    status, stdout = stopped_part_way(["--bplink", "big", "--bcor", "n.bcor", "--n-threads", "2"], number,
+                                      ignoring(number), lambda: True)
+    check.equal((status, stdout[-9:]), (0, "- Done!\n\n"), "computation, %s ignored at the start" % number.name)
+    check.check(os.path.exists(path("n.bcor_1")) and os.path.exists(path("n.bcor_2")),
+                "computation, %s ignored at the start: both files" % number.name)
+# Under nohup the other stop signals still stop the run.
+status, stdout = stopped_part_way(["--bcor", "big.bcor", "--table", "h.table", "--ld-thold", "0"], signal.SIGTERM,
+                                  ignoring(signal.SIGHUP), lambda: written_part_way("h.table", 1 << 20))
+check.equal((status, stdout.rstrip("\n").split("\n")[-1][-40:]), (143, "Error: The run was stopped by SIGTERM!"),
+            "SIGTERM under nohup")
+check.check(not os.path.exists(path("h.table")), "SIGTERM under nohup: no table")
+
+
+# ---- a stop at any moment of a short run ----
+# Either status 0, "- Done!" last and every output whole at its path, or status 128 + the signal, the
+# stop message last and no output of the run at its path. The moments span the run and a little past
+# its end, where finishing and stopping race.
+example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "example", "example")
+check.equal(corvane("--bplink", example, "--bcor", "s.bcor", "--n-threads", 2).status, 0, "short computation")
+for k in (1, 2):
+    with open(path("s.bcor_%d" % k), "rb") as f, open(path("g.bcor_%d" % k), "wb") as g:
+        g.write(f.read())
+check.equal(corvane("--bcor", "s.bcor", "--merge", 2).status, 0, "short merge")
+short_runs = [
+    ("computation", ["--bplink", example, "--bcor", "c.bcor", "--n-threads", "2"], ["c.bcor_1", "c.bcor_2"]),
+    ("merge", ["--bcor", "g.bcor", "--merge", "2"], ["g.bcor"]),
+    ("meta", ["--bcor", "s.bcor", "--meta", "s.meta"], ["s.meta"]),
+    ("matrix", ["--bcor", "s.bcor", "--matrix", "s.matrix"], ["s.matrix"]),
+    ("table", ["--bcor", "s.bcor", "--table", "s.table"], ["s.table"])]
+moments = random.Random(25)
+repeats = 150 if not os.environ.get("CORVANE_SANITIZER") else 20
+for mode, argv, outputs in short_runs:
+    # How long the run takes from its first line to "- Done!", the median of five (the process's exit,
+    # which a sanitizer's runtime can make long, does not count).
+    durations = []
+    for attempt in range(5):
+        run = subprocess.Popen([session.binary] + argv, cwd=work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               bufsize=0)
+        received = run.stdout.readline()
+        start = time.time()
+        while b"- Done!" not in received[-4096:]:
+            chunk = os.read(run.stdout.fileno(), 1 << 16)
+            if not chunk:
+                break
+            received += chunk
+        durations.append(time.time() - start)
+        run.communicate(timeout=120)
+    duration = sorted(durations)[2]
+    whole = {name: digest(name) for name in outputs}
+    endings = {"finished": 0, "stopped": 0}
+    faults = {}
+    for attempt in range(repeats):
+        for name in outputs:
+            if os.path.exists(path(name)):
+                os.remove(path(name))
+        number = moments.choice([signal.SIGTERM, signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
+        moment = moments.uniform(0.1 * duration, 1.2 * duration)
+        # Unbuffered: communicate() reads past what a buffered readline() took.
+        run = subprocess.Popen([session.binary] + argv, cwd=work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               bufsize=0)
+        first = run.stdout.readline()  # the signals are taken from before the first line
+        time.sleep(moment)
+        run.send_signal(number)
+        stdout = (first + run.communicate(timeout=120)[0]).decode("utf-8", "replace")
+        last = stdout.rstrip("\n").split("\n")[-1]
+        present = [name for name in outputs if os.path.exists(path(name))]
+        left = [name for name in os.listdir(work) if ".corvane-" in name]
+        if run.returncode == 0:
+            ending = "finished"
+            ok = stdout.endswith("- Done!\n\n") and present == outputs and \
+                all(digest(name) == whole[name] for name in outputs)
+        elif run.returncode == 128 + number:
+            ending = "stopped"
+            ok = last == "Error: The run was stopped by %s!" % number.name and not present and "- Done!" not in stdout
+        else:
+            ending, ok = "status %d" % run.returncode, False
+        endings[ending] = endings.get(ending, 0) + 1
+        if not ok or left:
+            fault = "%s, last line %r, outputs %d of %d, left %r" % (ending, last[-45:], len(present), len(outputs), left)
+            faults[fault] = faults.get(fault, 0) + 1
+        for name in left:
+            os.remove(path(name))
+    print("%s: %s" % (mode, endings))
+    check.equal(faults, {}, "%s stopped at %d moments %s: one ending or the other" % (mode, repeats, endings))
+
+# ---- a stop while standard output is full ----
+# A reader that stops reading (`| sleep 25`) leaves the run blocked in a write: the stop still removes the
+# files and ends the run within seconds, its message given up.
+reader, writer = os.pipe()
+run = subprocess.Popen([session.binary, "--bcor", "big.bcor", "--table", "f.table", "--ld-thold", "0"], cwd=work,
+                       stdout=writer, stderr=subprocess.DEVNULL)
+os.close(writer)
+deadline = time.time() + 60
+while run.poll() is None and time.time() < deadline and \
+        struct.unpack("i", fcntl.ioctl(reader, termios.FIONREAD, b"\0\0\0\0"))[0] < 60000:
+    time.sleep(0.01)
+time.sleep(0.2)
+check.check(run.poll() is None, "full standard output: the run is still writing")
+start = time.time()
+run.send_signal(signal.SIGTERM)
+try:
+    run.wait(timeout=15)
+except subprocess.TimeoutExpired:
+    run.kill()
+    run.wait()
+took = time.time() - start
+check.check(run.returncode == 143 and took < 5, "full standard output: SIGTERM ends the run in %.1f s, status %d"
+            % (took, run.returncode))
+check.check(not [name for name in os.listdir(work) if name.startswith("f.table")], "full standard output: no table")
+os.close(reader)
 
 check.finish()
