@@ -1,6 +1,7 @@
 // BCOR primitives: integers and strings in buffers and streams, record reading, opening, and the
 // checked write path that every BCOR writer goes through.
 #include "io_serial.hpp"
+#include "output_files.hpp"
 
 #include <cstring>
 #include <filesystem>
@@ -249,9 +250,11 @@ void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
       bcor_in_size = static_cast<uint64_t>(size);
     }
   } else {
-    // A run that ends on an error or a stop signal takes the file with it; one killed leaves header
-    // size 0.
-    const bool opened = corvane::createOutput(file_name, [&stream, &file_name] {
+    // A run that ends on an error or a stop signal takes the file with it, through links the file
+    // at their end (the links stay); one killed leaves header size 0.
+    const corvane::OutputPlace place = corvane::placeOutput(file_name);
+    const std::string& written = place.way == corvane::OutputPlace::replaced ? place.target : file_name;
+    const bool opened = corvane::createOutput(written, [&stream, &file_name] {
       stream.open(file_name, std::ios::out | std::ios::binary | std::ios::trunc);
       return stream.is_open();
     });

@@ -11,6 +11,7 @@ import hashlib
 import os
 import re
 import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -271,6 +272,21 @@ for argv, message, prefix in [
     else:
         check.check((p.returncode, last, left) == (1, message, []),
                     "%s past the file-size limit: status %d, %r, left %r" % (argv[2], p.returncode, last, left))
+
+# A merge through a link that fails takes the file at the link's end, as a text output does; the
+# link stays.
+if os.environ.get("CORVANE_SANITIZER") != "thread":
+    os.makedirs(path("linked"), exist_ok=True)
+    os.symlink("linked/real.bcor", path("lk.bcor"))
+    for k in (1, 2):
+        shutil.copyfile(path("lm.bcor_%d" % k), path("lk.bcor_%d" % k))
+    p = subprocess.run([session.binary, "--bcor", "lk.bcor", "--merge", "2"], cwd=work, capture_output=True,
+                       timeout=120, preexec_fn=size_limited(100000))
+    last = p.stdout.decode().rstrip("\n").split("\n")[-1]
+    check.check((p.returncode, last) == (1, "Error: File 'lk.bcor' cannot be written!") and
+                os.path.islink(path("lk.bcor")) and not os.listdir(path("linked")),
+                "merge through a link past the file-size limit: status %d, %r, left %r" %
+                (p.returncode, last, os.listdir(path("linked"))))
 
 # ---- a reader that closes standard output ----
 # `corvane ... | head -1` once the run has begun writing: status 141 as from SIGPIPE, after the clean-up.
