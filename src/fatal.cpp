@@ -300,16 +300,7 @@ void keepOnError(const std::string& path) {
 }
 
 bool createOutput(const std::string& path, const std::function<bool()>& create) {
-  {
-    std::lock_guard<std::mutex> lock(outputs_mutex);
-    if (ending != Ending::failed) {
-      const bool created = create();
-      if (created) unfinishedOutputs().insert(path);
-      return created;
-    }
-  }
-  // The run has failed and its clean-up has run: this thread ends with it.
-  followFailure();
+  return !createNamedOutput([&path, &create] { return create() ? path : std::string(); }).empty();
 }
 
 std::string createNamedOutput(const std::function<std::string()>& create) {
@@ -321,6 +312,7 @@ std::string createNamedOutput(const std::function<std::string()>& create) {
       return created;
     }
   }
+  // The run has failed and its clean-up has run: this thread ends with it.
   followFailure();
 }
 
