@@ -32,6 +32,13 @@ bool textOutputCanBeWritten(const std::string& path);
 // directory, in an existing directory, writable.
 bool outputCanBeCreated(const std::string& path);
 
+// An output's earlier file, which a run removes once it writes (no file at the path then means no
+// result), is one written before the run began. One written since is another run's at the same path,
+// finished while this one ran: it stays. noteRunStart marks the beginning; before it (a test of one
+// step) every file counts as earlier.
+void noteRunStart();
+bool isEarlierOutput(const std::string& target);
+
 // Whether new files can be created in `directory` ("" is the working directory).
 bool directoryTakesNewFiles(const std::string& directory);
 

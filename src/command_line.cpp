@@ -286,11 +286,22 @@ std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
 // Before any genotype or record is read: a missing directory, a directory at the path or a path
 // without write permission would otherwise show only when the work is done. Nothing is created.
 void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par) {
+  // A BCOR file is written in place and sought back into: through the run's own standard output it
+  // would be truncated under the messages, and they would fall inside it.
+  auto refuseStandardStream = [](const std::string& name) {
+    const corvane::OutputPlace::Way way = corvane::placeOutput(name).way;
+    if (way == corvane::OutputPlace::standard_output || way == corvane::OutputPlace::standard_error) {
+      throw "Error: File '" + name + "' cannot be written: it is the standard " +
+          (way == corvane::OutputPlace::standard_output ? "output" : "error") + " of this run!";
+    }
+  };
   for (const std::string& name : perThreadOutputs(flags, par)) {
+    refuseStandardStream(name);
     if (!corvane::outputCanBeCreated(name)) throw "Error: File '" + name + "' cannot be opened!";
   }
-  if (flags.merge && !corvane::outputCanBeCreated(par.bcor)) {
-    throw "Error: File '" + par.bcor + "' cannot be written!";
+  if (flags.merge) {
+    refuseStandardStream(par.bcor);
+    if (!corvane::outputCanBeCreated(par.bcor)) throw "Error: File '" + par.bcor + "' cannot be written!";
   }
   // Text outputs are written beside the file at the end of their links and renamed onto it.
   auto check = [](bool given, const std::string& name) {

@@ -31,8 +31,9 @@ typedef std::vector<const VariantHeader*> VariantSet;
 // run's answer. Only a regular file is removed (at the end of the path's links, which stay), never a
 // device or the run's own standard output.
 void removeEarlierOutputAt(Corvane& engine, const std::string& target) {
+  // Another run writing the same path may have finished since this one began: its output stays.
+  if (!corvane::isEarlierOutput(target)) return;
   std::error_code ec;
-  if (std::filesystem::symlink_status(target, ec).type() != std::filesystem::file_type::regular) return;
   std::filesystem::remove(target, ec);
   if (ec) {
     engine.displayError("Error: File '" + target + "' from an earlier run cannot be removed!");
@@ -72,15 +73,13 @@ void openTextOutput(Corvane& engine, const std::string& name) {
       engine.text_stream.rdbuf(engine.text_standard.get());
       break;
     }
-    case corvane::OutputPlace::direct: {
-      const bool opened = corvane::createOutput(name, [&engine, &name] {
-        engine.text_out.open(name, std::ios::out | std::ios::trunc);
-        return engine.text_out.is_open();
-      });
-      if (!opened) engine.displayError("Error: File '" + name + "' cannot be written!");
+    case corvane::OutputPlace::direct:
+      // Nothing is created, so nothing is left to remove; and the open, which waits for a FIFO's
+      // reader, must not hold the lock that a stop signal's clean-up takes.
+      engine.text_out.open(name, std::ios::out | std::ios::trunc);
+      if (!engine.text_out.is_open()) engine.displayError("Error: File '" + name + "' cannot be written!");
       engine.text_stream.rdbuf(engine.text_out.rdbuf());
       break;
-    }
     case corvane::OutputPlace::replaced: {
       // A directory that takes no new file is the output's fault; a file of ours that cannot be
       // opened once created is named itself.

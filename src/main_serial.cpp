@@ -10,6 +10,7 @@
 #include "corvane.hpp"
 #include "fatal.hpp"
 #include "header_serial.hpp"
+#include "output_files.hpp"
 
 #ifdef CORVANE_KERNEL_FROM_ENVIRONMENT
 #include <cstdlib>
@@ -137,6 +138,7 @@ static void extract(Corvane& engine, Shared_buffers& shared, void (Corvane::*who
 }
 
 static int run(int argc, char** argv) {
+  corvane::noteRunStart();
   printWelcome();
 
   try {

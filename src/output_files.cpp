@@ -8,7 +8,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
 #include <mutex>
 #include <random>
 #include <system_error>
@@ -105,6 +110,46 @@ OutputPlace placeOutput(const std::string& path) {
   place.way = OutputPlace::replaced;
   place.target = end.string();
   return place;
+}
+
+namespace {
+struct timespec run_start {};
+} // namespace
+
+// When the process began, on the wall clock that stamps files: the kernel counts it in clock ticks
+// since boot. A tick early, so that a file written after the start never counts as before it.
+void noteRunStart() {
+  struct timespec now, since_boot;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  ::clock_gettime(CLOCK_BOOTTIME, &since_boot);
+  run_start = now;
+  std::ifstream stat("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t name_end = text.rfind(')');
+  const long ticks_per_second = ::sysconf(_SC_CLK_TCK);
+  if (name_end == std::string::npos || ticks_per_second <= 0) return;
+  std::istringstream fields(text.substr(name_end + 1));
+  std::string field;
+  // The start time is the 22nd field; the text after the name begins with the 3rd.
+  for (int k = 3; k < 22 && fields >> field; ++k) {
+  }
+  unsigned long long start_ticks = 0;
+  if (!(fields >> start_ticks)) return;
+  const double age = static_cast<double>(since_boot.tv_sec) + since_boot.tv_nsec * 1e-9 -
+                     static_cast<double>(start_ticks + 1) / static_cast<double>(ticks_per_second);
+  if (!(age > 0.0)) return;
+  const double started = static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9 - age;
+  run_start.tv_sec = static_cast<time_t>(started);
+  run_start.tv_nsec = static_cast<long>((started - static_cast<double>(run_start.tv_sec)) * 1e9);
+}
+
+bool isEarlierOutput(const std::string& target) {
+  struct stat file;
+  if (::lstat(target.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return false;
+  if (run_start.tv_sec == 0) return true;
+  const struct timespec& written = file.st_mtim;
+  return written.tv_sec < run_start.tv_sec ||
+         (written.tv_sec == run_start.tv_sec && written.tv_nsec < run_start.tv_nsec);
 }
 
 bool directoryTakesNewFiles(const std::string& directory) {

@@ -15,6 +15,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corvane_test  # noqa: E402
@@ -335,6 +336,32 @@ result = corvane("--bcor", "big.bcor", "--table", "out.fifo", "--ld-thold", 0)
 reader.wait(timeout=60)
 check.equal((result.status, result.stdout.rstrip("\n").split("\n")[-1]),
             (1, "Error: File 'out.fifo' cannot be written!"), "FIFO output whose reader goes away")
+# A FIFO without a reader holds the run in its open: a stop still ends it.
+os.mkfifo(path("unread.fifo"))
+waiting = subprocess.Popen([session.binary, "--bcor", "big.bcor", "--meta", "unread.fifo"], cwd=work,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+time.sleep(0.5)
+waiting.send_signal(signal.SIGTERM)
+try:
+    status = waiting.wait(timeout=5)
+except subprocess.TimeoutExpired:
+    waiting.kill()
+    status = waiting.wait()
+check.equal(status, 128 + signal.SIGTERM, "a FIFO output without a reader: SIGTERM ends the run")
+# A BCOR file cannot be written through standard output: refused before anything changes, so that
+# what >> held stays.
+check.equal(corvane("--bplink", example, "--bcor", "sm.bcor", "--n-threads", 2).status, 0, "sm.bcor")
+for argv, name in ((["--bplink", example, "--bcor", "so.bcor", "--n-threads", "2"], "so.bcor_1"),
+                   (["--bcor", "sm.bcor", "--merge", "2"], "sm.bcor")):
+    with open(path(name), "wb") as f:
+        f.write(b"an earlier log\n")
+    status = run_into(argv, name, True)
+    with open(path(name), "rb") as f:
+        text = f.read()
+    check.check(status == 1 and text.startswith(b"an earlier log\n") and text.rstrip(b"\n").endswith(
+        ("Error: File '%s' cannot be written: it is the standard output of this run!" % name).encode()),
+        "a BCOR output that is standard output (%s): status %d, %r" % (name, status, text[-120:]))
+
 # A run started with SIGPIPE ignored has its messages fail to be written, and goes on.
 status = closed_part_way(["--bcor", "big.bcor", "--table", "big.table", "--ld-thold", "0"],
                          lambda received: b"Processing variant" in received,

@@ -137,6 +137,19 @@ for stopped in (None, "first", "second"):
     check.equal(digest("t.table"), whole_table, what + ": the table at the path is whole")
     check.equal(unfinished_files(), [], what + ": no unfinished file left")
 
+# The second is held before it begins writing while the first finishes: the table at the path is then
+# the first's, finished while the second ran, not an earlier run's; stopping the second leaves it.
+first = start_table("t.table", "first.log")
+second = start_table("t.table", "second.log")
+second.send_signal(signal.SIGSTOP)
+check.check(finished(first, "first.log"), "a held second run: the first ends with status 0 and - Done!")
+second.send_signal(signal.SIGCONT)
+wait_for_new_file("t.table.corvane-unfinished*", [], second)
+second.send_signal(signal.SIGTERM)
+second.wait(timeout=60)
+check.equal((second.returncode, digest("t.table"), unfinished_files()), (128 + signal.SIGTERM, whole_table, []),
+            "a held second run stopped: the first's table stays whole at the path")
+
 # ---- stopped through a link to nowhere ----
 # Nothing may stand at the link's target afterwards that could pass for a whole table; the link stays.
 os.mkdir(path("sub"))
