@@ -14,8 +14,6 @@ void removeOnError(const std::string&) {}
 
 void keepOnError(const std::string&) {}
 
-bool createOutput(const std::string&, const std::function<bool()>& create) { return create(); }
-
 std::string createNamedOutput(const std::function<std::string()>& create) { return create(); }
 
 bool publishOutput(const std::string& unfinished, const std::string& path) {

@@ -18,6 +18,7 @@
 #include "genfile/bgen.hpp"
 #include "header_serial.hpp"
 #include "io_serial.hpp"
+#include "output_files.hpp"
 #include "plink.hpp"
 
 struct ProcessRange {
@@ -212,6 +213,7 @@ public:
   uint64_t bytesLeftInStream(std::istream& stream);
   std::string bcor_in_name;   // file open on bcor_in, named in read errors
   std::string bcor_out_name;  // file open on bcor_out, named in write errors
+  corvane::NewOutput bcor_out_file;  // what bcor_out writes until it is renamed onto bcor_out_name
   uint64_t bcor_in_size = 0;  // size of that file, for bounding record sizes
   // ==== end BCOR primitives ====
 
@@ -319,8 +321,7 @@ public:
   // output is the run's own standard output or standard error.
   std::ostream text_stream{nullptr};
   std::unique_ptr<std::streambuf> text_standard;
-  std::string text_out_unfinished;  // where text_out writes until it is renamed into place, or empty
-  std::string text_out_target;      // what it is renamed onto: the file at the end of the path's links
+  corvane::NewOutput text_out_file;  // the file text_out writes until it is renamed into place
   std::ifstream bcor_in;
   std::ifstream text_in;
 

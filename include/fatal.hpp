@@ -29,13 +29,11 @@ void printLocked(const std::string& text);
 void removeOnError(const std::string& path);
 void keepOnError(const std::string& path);
 
-// Creates an output through `create` (true when the file opened) and marks it for removal, under the
-// lock that the removal takes: no output is created once a failed run has removed its outputs. A
-// thread that comes after the error creates nothing, waits until the message is out and ends there.
-bool createOutput(const std::string& path, const std::function<bool()>& create);
-
-// The same for a file whose name `create` chooses (a name no other run can have): it returns the name
-// of the file it created, which is marked for removal, or "" when it created none.
+// Creates an output through `create`, which returns the name of the file it created (a name no other
+// run can have) or "" when it created none; the file is marked for removal, under the lock that the
+// removal takes: no output is created once a failed run has removed its outputs. A thread that comes
+// after the error creates nothing, waits until the message is out and ends there. `create` must not
+// wait (open a FIFO, say): a stop's clean-up waits for the lock.
 std::string createNamedOutput(const std::function<std::string()>& create);
 
 // A finished output, written under another name, goes to its path: renamed there when the run ends

@@ -28,16 +28,42 @@ OutputPlace placeOutput(const std::string& path);
 // Whether a text output can be written at `path` without changing any existing file.
 bool textOutputCanBeWritten(const std::string& path);
 
-// Whether `path` can be opened for writing in place without changing any existing file: not a
-// directory, in an existing directory, writable.
-bool outputCanBeCreated(const std::string& path);
+// Why a regular file at an output's place cannot be replaced by a new one, before the work: "" when
+// it can. A run never writes through the file that stands at a name (other names of that file, hard
+// links, keep their content), so the directory must take a new file and let the run replace the old.
+std::string whyNotReplaceable(const std::string& target);
 
 // An output's earlier file, which a run removes once it writes (no file at the path then means no
-// result), is one written before the run began. One written since is another run's at the same path,
-// finished while this one ran: it stays. noteRunStart marks the beginning; before it (a test of one
-// step) every file counts as earlier.
-void noteRunStart();
+// result), is the file that stood at the output's place before the work: known by its identity, not
+// by its time stamp, which a copy from another host or a skewed clock can put anywhere. A file that
+// appeared there since (another run's, finished while this one ran) stays. Before any note is taken
+// (a test of one step) every regular file counts as earlier.
+void noteEarlierOutput(const std::string& path);
 bool isEarlierOutput(const std::string& target);
+// Removes the earlier output at `target`, if it is still there; false when it cannot be removed.
+bool removeEarlierOutput(const std::string& target);
+
+// One output file written as a new file under a name of the run's own, beside the file at the end of
+// its links, and renamed onto that file when the run ends with success: a run stopped part way leaves
+// nothing at the path that reads as a result, two runs at one path never meet, and other names of the
+// earlier file keep their content.
+class NewOutput {
+public:
+  // Creates the run's own file beside `place.target`, exclusively and marked for removal should the
+  // run fail; its name is unfinished(). Opening it is the caller's, outside the outputs' lock, which
+  // no wait may hold; and so is removing the earlier output once it is open.
+  bool create(const OutputPlace& place);
+  // Renames it onto the target when the run ends with success (at once outside a run).
+  bool publish();
+  // Forgets it: nothing was created, or it was published.
+  void clear();
+  const std::string& unfinished() const { return unfinished_; }
+  const std::string& target() const { return target_; }
+
+private:
+  std::string unfinished_;
+  std::string target_;
+};
 
 // Whether new files can be created in `directory` ("" is the working directory).
 bool directoryTakesNewFiles(const std::string& directory);

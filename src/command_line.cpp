@@ -286,23 +286,25 @@ std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
 // Before any genotype or record is read: a missing directory, a directory at the path or a path
 // without write permission would otherwise show only when the work is done. Nothing is created.
 void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par) {
-  // A BCOR file is written in place and sought back into: through the run's own standard output it
-  // would be truncated under the messages, and they would fall inside it.
-  auto refuseStandardStream = [](const std::string& name) {
-    const corvane::OutputPlace::Way way = corvane::placeOutput(name).way;
-    if (way == corvane::OutputPlace::standard_output || way == corvane::OutputPlace::standard_error) {
+  // A BCOR file is sought back into: through the run's own standard output it would be truncated
+  // under the messages, and they would fall inside it; a FIFO or device would take the whole file
+  // (or hold the run for a reader) before the first seek failed.
+  auto refuseBCOROutput = [](const std::string& name, const char* cannot) {
+    const corvane::OutputPlace place = corvane::placeOutput(name);
+    if (place.way == corvane::OutputPlace::standard_output || place.way == corvane::OutputPlace::standard_error) {
       throw "Error: File '" + name + "' cannot be written: it is the standard " +
-          (way == corvane::OutputPlace::standard_output ? "output" : "error") + " of this run!";
+          (place.way == corvane::OutputPlace::standard_output ? "output" : "error") + " of this run!";
+    }
+    if (place.way == corvane::OutputPlace::direct) {
+      throw "Error: File '" + name + "' cannot be written: a BCOR file must be a regular file, not a FIFO, "
+          "device or socket!";
+    }
+    if (place.way != corvane::OutputPlace::replaced || !corvane::textOutputCanBeWritten(name)) {
+      throw "Error: File '" + name + "' " + cannot;
     }
   };
-  for (const std::string& name : perThreadOutputs(flags, par)) {
-    refuseStandardStream(name);
-    if (!corvane::outputCanBeCreated(name)) throw "Error: File '" + name + "' cannot be opened!";
-  }
-  if (flags.merge) {
-    refuseStandardStream(par.bcor);
-    if (!corvane::outputCanBeCreated(par.bcor)) throw "Error: File '" + par.bcor + "' cannot be written!";
-  }
+  for (const std::string& name : perThreadOutputs(flags, par)) refuseBCOROutput(name, "cannot be opened!");
+  if (flags.merge) refuseBCOROutput(par.bcor, "cannot be written!");
   // Text outputs are written beside the file at the end of their links and renamed onto it.
   auto check = [](bool given, const std::string& name) {
     if (given && !corvane::textOutputCanBeWritten(name)) throw "Error: File '" + name + "' cannot be written!";
@@ -310,6 +312,13 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
   check(flags.meta, par.meta);
   check(flags.matrix, par.matrix);
   check(flags.table, par.table);
+  // Every output is a new file at its name: the earlier file there must be one the run may replace.
+  for (const std::string& name : runOutputs(flags, par)) {
+    const corvane::OutputPlace place = corvane::placeOutput(name);
+    if (place.way != corvane::OutputPlace::replaced) continue;
+    const std::string reason = corvane::whyNotReplaceable(place.target);
+    if (!reason.empty()) throw "Error: File '" + place.target + "' cannot be replaced: " + reason + "!";
+  }
   // A table of a list in any order may need a sort file: beside the table, which the check above
   // covers, or in the temporary directory when the table is no regular file.
   if (flags.table && flags.incl_variants &&
@@ -385,6 +394,7 @@ void checkOptions(const Flags& flags, const Parameters& par) {
 
   refuseOutputsOverInputs(flags, par);
   refuseOutputsThatCannotBeCreated(flags, par);
+  for (const std::string& name : runOutputs(flags, par)) corvane::noteEarlierOutput(name);
 }
 
 void printWelcome() {

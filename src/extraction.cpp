@@ -28,14 +28,10 @@ const char* const kWriting = "- Writing matrix                   : ";
 typedef std::vector<const VariantHeader*> VariantSet;
 
 // An empty set writes no file: a file left at the output path by an earlier run would be read as this
-// run's answer. Only a regular file is removed (at the end of the path's links, which stay), never a
-// device or the run's own standard output.
+// run's answer. Only the earlier output is removed (at the end of the path's links, which stay), never
+// a device, the run's own standard output or a file that another run at the same path finished since.
 void removeEarlierOutputAt(Corvane& engine, const std::string& target) {
-  // Another run writing the same path may have finished since this one began: its output stays.
-  if (!corvane::isEarlierOutput(target)) return;
-  std::error_code ec;
-  std::filesystem::remove(target, ec);
-  if (ec) {
+  if (!corvane::removeEarlierOutput(target)) {
     engine.displayError("Error: File '" + target + "' from an earlier run cannot be removed!");
   }
 }
@@ -58,8 +54,7 @@ void openTextOutput(Corvane& engine, const std::string& name) {
   }
   if (engine.text_out.is_open()) engine.text_out.close();
   engine.text_out.clear();
-  engine.text_out_unfinished.clear();
-  engine.text_out_target.clear();
+  engine.text_out_file.clear();
   engine.text_standard.reset();
 
   // Resolved once: the earlier output is removed below, and a link to it would then lead nowhere.
@@ -83,21 +78,11 @@ void openTextOutput(Corvane& engine, const std::string& name) {
     case corvane::OutputPlace::replaced: {
       // A directory that takes no new file is the output's fault; a file of ours that cannot be
       // opened once created is named itself.
-      std::string failed = name;
-      engine.text_out_unfinished = corvane::createNamedOutput([&engine, &place, &failed]() -> std::string {
-        std::string created;
-        if (!corvane::createUniqueFile(place.target + ".corvane-unfinished", 0666, created)) return "";
-        engine.text_out.open(created, std::ios::out | std::ios::trunc);
-        if (engine.text_out.is_open()) return created;
-        failed = created;
-        std::error_code ignored;
-        std::filesystem::remove(created, ignored);
-        return "";
-      });
-      if (engine.text_out_unfinished.empty()) {
-        engine.displayError("Error: File '" + failed + "' cannot be written!");
+      if (!engine.text_out_file.create(place)) engine.displayError("Error: File '" + name + "' cannot be written!");
+      engine.text_out.open(engine.text_out_file.unfinished(), std::ios::out | std::ios::trunc);
+      if (!engine.text_out.is_open()) {
+        engine.displayError("Error: File '" + engine.text_out_file.unfinished() + "' cannot be written!");
       }
-      engine.text_out_target = place.target;
       engine.text_stream.rdbuf(engine.text_out.rdbuf());
       // An earlier run's output goes now, as it went when outputs were written in place: a run that
       // fails must not leave it behind to be read as its own answer.
@@ -153,12 +138,10 @@ void closeTextOutput(Corvane& engine, const std::string& name) {
   engine.text_out.close();
   if (!engine.text_out) engine.displayError("Error: File '" + name + "' cannot be written!");
   // Kept, or renamed into place, when the run ends with success.
-  if (!engine.text_out_unfinished.empty() &&
-      !corvane::publishOutput(engine.text_out_unfinished, engine.text_out_target)) {
+  if (!engine.text_out_file.unfinished().empty() && !engine.text_out_file.publish()) {
     engine.displayError("Error: File '" + name + "' cannot be written!");
   }
-  engine.text_out_unfinished.clear();
-  engine.text_out_target.clear();
+  engine.text_out_file.clear();
 }
 
 // Every extraction reads its records through the offset tables.

@@ -257,8 +257,8 @@ void writeLastWords(const std::string& raw_text, const Clock::time_point* deadli
 }
 
 // A stop signal, or a reader that closed standard output (SIGPIPE): the clean-up first, then the
-// message, written if it can be within the deadline. Returns only when the run has already decided
-// to succeed; then the stop is not taken.
+// message, written if it can be within the deadline. Once the run has decided to succeed the stop is
+// not taken: a closed pipe returns, a signal gives the last lines a second and ends with status 0.
 void stopRun(int signal_number) {
   const int status = 128 + signal_number;
   if (decideFailure(status)) {
@@ -269,7 +269,15 @@ void stopRun(int signal_number) {
     }
     std::_Exit(status);
   }
-  if (currentEnding() == Ending::succeeded) return;
+  if (currentEnding() == Ending::succeeded) {
+    // A closed standard output is met by the thread writing the last lines: it goes on to the end.
+    if (signal_number == SIGPIPE) return;
+    // The outputs are in place: the stop is not taken, but neither may it wait without end for a
+    // last line that standard output does not take. Status 0 stands, with or without "- Done!".
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(1);
+    while (Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::_Exit(0);
+  }
   // An error is being reported; a stop ends the run within a second even when its message cannot
   // be written.
   followFailure(std::chrono::seconds(1));
@@ -297,10 +305,6 @@ void removeOnError(const std::string& path) {
 void keepOnError(const std::string& path) {
   std::lock_guard<std::mutex> lock(outputs_mutex);
   unfinishedOutputs().erase(path);
-}
-
-bool createOutput(const std::string& path, const std::function<bool()>& create) {
-  return !createNamedOutput([&path, &create] { return create() ? path : std::string(); }).empty();
 }
 
 std::string createNamedOutput(const std::function<std::string()>& create) {

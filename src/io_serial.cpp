@@ -18,14 +18,6 @@ namespace {
   corvane::fatalError("Error: Internal fault in the BCOR store: " + what + "!");
 }
 
-// Only a plain file that this run created or truncated is removed; never a device or a link.
-void removeIfRegularFile(const std::string& name) {
-  std::error_code ec;
-  if (std::filesystem::symlink_status(name, ec).type() == std::filesystem::file_type::regular) {
-    std::filesystem::remove(name, ec);
-  }
-}
-
 // A failed stream read of the format names the --bcor file, also while one of its per-thread
 // files is being read.
 [[noreturn]] void failBCORStreamRead(const std::string& bcor_file) {
@@ -69,9 +61,8 @@ void Corvane::failBCORWrite(std::ostream& stream) {
   std::string name = bcor_file;
   if (&stream == &bcor_out && !bcor_out_name.empty()) {
     name = bcor_out_name;
-    // A partly written BCOR file must not survive to be read as a complete one.
+    // The clean-up removes the partly written file.
     bcor_out.close();
-    removeIfRegularFile(name);
   }
   corvane::fatalError("Error: File '" + name + "' cannot be written!");
 }
@@ -95,8 +86,9 @@ void Corvane::finishBCOR() {
   if (!bcor_out) failBCORWrite(bcor_out);
   bcor_out.close();
   if (bcor_out.fail()) failBCORWrite(bcor_out);
-  // Complete, but kept only when the run ends with success: a merge stopped before "- Done!" leaves
-  // no merged file, and a computation's set is of use only whole.
+  // Complete, but put in place only when the run ends with success: a merge stopped before "- Done!"
+  // leaves no merged file, and a computation's set is of use only whole.
+  if (!bcor_out_file.publish()) failBCORWrite(bcor_out);
   bcor_out_name.clear();
   bcor_state = finished;
 }
@@ -250,15 +242,20 @@ void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
       bcor_in_size = static_cast<uint64_t>(size);
     }
   } else {
-    // A run that ends on an error or a stop signal takes the file with it, through links the file
-    // at their end (the links stay); one killed leaves header size 0.
+    // A new file beside the one at the end of the links, renamed onto it when the run ends with
+    // success: other names of the earlier file (hard links of a snapshot tree) keep their content,
+    // and a failed or stopped run takes it with it. Anything but a regular file was refused before
+    // the work; one that has appeared since is refused here, before anything waits on it.
     const corvane::OutputPlace place = corvane::placeOutput(file_name);
-    const std::string& written = place.way == corvane::OutputPlace::replaced ? place.target : file_name;
-    const bool opened = corvane::createOutput(written, [&stream, &file_name] {
-      stream.open(file_name, std::ios::out | std::ios::binary | std::ios::trunc);
-      return stream.is_open();
-    });
-    if (!opened) corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
+    if (place.way != corvane::OutputPlace::replaced || !bcor_out_file.create(place)) {
+      corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
+    }
+    stream.open(bcor_out_file.unfinished(), std::ios::out | std::ios::binary | std::ios::trunc);
+    if (!stream.is_open()) corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
+    // A run that fails from here on must not leave the earlier file to be read as its own.
+    if (!corvane::removeEarlierOutput(place.target)) {
+      corvane::fatalError("Error: File '" + place.target + "' from an earlier run cannot be removed!");
+    }
     if (static_cast<std::ostream*>(&stream) == &bcor_out) bcor_out_name = file_name;
   }
   bcor_state = ready_for_header;

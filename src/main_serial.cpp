@@ -138,7 +138,6 @@ static void extract(Corvane& engine, Shared_buffers& shared, void (Corvane::*who
 }
 
 static int run(int argc, char** argv) {
-  corvane::noteRunStart();
   printWelcome();
 
   try {

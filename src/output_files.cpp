@@ -1,5 +1,7 @@
 #include "output_files.hpp"
 
+#include "fatal.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,13 +10,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <string>
+#include <map>
 #include <mutex>
+#include <string>
 #include <random>
 #include <system_error>
 
@@ -113,43 +112,109 @@ OutputPlace placeOutput(const std::string& path) {
 }
 
 namespace {
-struct timespec run_start {};
+
+// What stood at an output's place before the work. The inode number alone could be one that the
+// file system gave again, to a file made since: size and change time tell those apart.
+struct Identity {
+  bool present = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  struct timespec changed {};
+  struct timespec modified {};
+};
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool regularFileAt(const std::string& target, struct stat& file) {
+  return ::lstat(target.c_str(), &file) == 0 && S_ISREG(file.st_mode);
+}
+
+std::mutex notes_mutex;
+// Never destroyed: threads open their outputs until the process ends.
+std::map<std::string, Identity>& earlierOutputs() {
+  static auto* const notes = new std::map<std::string, Identity>;
+  return *notes;
+}
+
 } // namespace
 
-// When the process began, on the wall clock that stamps files: the kernel counts it in clock ticks
-// since boot. A tick early, so that a file written after the start never counts as before it.
-void noteRunStart() {
-  struct timespec now, since_boot;
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  ::clock_gettime(CLOCK_BOOTTIME, &since_boot);
-  run_start = now;
-  std::ifstream stat("/proc/self/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const std::size_t name_end = text.rfind(')');
-  const long ticks_per_second = ::sysconf(_SC_CLK_TCK);
-  if (name_end == std::string::npos || ticks_per_second <= 0) return;
-  std::istringstream fields(text.substr(name_end + 1));
-  std::string field;
-  // The start time is the 22nd field; the text after the name begins with the 3rd.
-  for (int k = 3; k < 22 && fields >> field; ++k) {
+void noteEarlierOutput(const std::string& path) {
+  const OutputPlace place = placeOutput(path);
+  if (place.way != OutputPlace::replaced) return;
+  Identity identity;
+  struct stat file;
+  if (regularFileAt(place.target, file)) {
+    identity.present = true;
+    identity.device = file.st_dev;
+    identity.inode = file.st_ino;
+    identity.size = file.st_size;
+    identity.changed = file.st_ctim;
+    identity.modified = file.st_mtim;
   }
-  unsigned long long start_ticks = 0;
-  if (!(fields >> start_ticks)) return;
-  const double age = static_cast<double>(since_boot.tv_sec) + since_boot.tv_nsec * 1e-9 -
-                     static_cast<double>(start_ticks + 1) / static_cast<double>(ticks_per_second);
-  if (!(age > 0.0)) return;
-  const double started = static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9 - age;
-  run_start.tv_sec = static_cast<time_t>(started);
-  run_start.tv_nsec = static_cast<long>((started - static_cast<double>(run_start.tv_sec)) * 1e9);
+  std::lock_guard<std::mutex> lock(notes_mutex);
+  // The first note stands: what was there before the work.
+  earlierOutputs().emplace(place.target, identity);
 }
 
 bool isEarlierOutput(const std::string& target) {
   struct stat file;
-  if (::lstat(target.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return false;
-  if (run_start.tv_sec == 0) return true;
-  const struct timespec& written = file.st_mtim;
-  return written.tv_sec < run_start.tv_sec ||
-         (written.tv_sec == run_start.tv_sec && written.tv_nsec < run_start.tv_nsec);
+  if (!regularFileAt(target, file)) return false;
+  std::lock_guard<std::mutex> lock(notes_mutex);
+  if (earlierOutputs().empty()) return true;
+  const auto note = earlierOutputs().find(target);
+  if (note == earlierOutputs().end() || !note->second.present) return false;
+  const Identity& was = note->second;
+  return was.device == file.st_dev && was.inode == file.st_ino && was.size == file.st_size &&
+         sameTime(was.changed, file.st_ctim) && sameTime(was.modified, file.st_mtim);
+}
+
+bool removeEarlierOutput(const std::string& target) {
+  if (!isEarlierOutput(target)) return true;
+  std::error_code ec;
+  std::filesystem::remove(target, ec);
+  return !ec;
+}
+
+std::string whyNotReplaceable(const std::string& target) {
+  const std::string directory = directoryOf(target);
+  struct stat file, folder;
+  if (!regularFileAt(target, file) || ::stat(directory.c_str(), &folder) != 0) return "";
+  if (!directoryTakesNewFiles(directory)) {
+    return "its directory '" + directory + "' takes no new file";
+  }
+  // In a sticky directory (/tmp, a shared scratch) only the file's owner, the directory's or root
+  // may remove or replace a file.
+  const uid_t user = ::geteuid();
+  if ((folder.st_mode & S_ISVTX) && user != 0 && file.st_uid != user && folder.st_uid != user) {
+    return "it is another user's file in the sticky directory '" + directory + "'";
+  }
+  return "";
+}
+
+bool NewOutput::create(const OutputPlace& place) {
+  clear();
+  std::string tried;
+  unfinished_ = createNamedOutput([&place, &tried]() -> std::string {
+    return createUniqueFile(place.target + ".corvane-unfinished", 0666, tried) ? tried : std::string();
+  });
+  if (unfinished_.empty()) return false;
+  target_ = place.target;
+  return true;
+}
+
+bool NewOutput::publish() {
+  if (unfinished_.empty()) return false;
+  const bool published = publishOutput(unfinished_, target_);
+  if (published) clear();
+  return published;
+}
+
+void NewOutput::clear() {
+  unfinished_.clear();
+  target_.clear();
 }
 
 bool directoryTakesNewFiles(const std::string& directory) {
@@ -177,17 +242,6 @@ bool textOutputCanBeWritten(const std::string& path) {
       break;
   }
   return false;
-}
-
-bool outputCanBeCreated(const std::string& path) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
-  if (fs::is_directory(status)) return false;
-  if (!fs::exists(status)) {
-    fs::path end;
-    return endOfLinks(path, end) && directoryTakesNewFiles(directoryOf(end.string()));
-  }
-  return ::access(path.c_str(), W_OK) == 0;
 }
 
 bool createUniqueFile(const std::string& stem, mode_t mode, std::string& name) {

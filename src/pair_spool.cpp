@@ -84,19 +84,15 @@ void PairSpool::spill() {
     // Never through what stands at a fixed name (a link to a user's file, another run's spool).
     std::string tried;
     path_ = corvane::createNamedOutput([this, &tried]() -> std::string {
-      const bool created = corvane::createUniqueFile(stem_, 0600, tried);
-      if (created) file_.open(tried, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
-      if (file_.is_open()) return tried;
-      if (created) {
-        std::error_code ignored;
-        std::filesystem::remove(tried, ignored);
-      }
-      return "";
+      return corvane::createUniqueFile(stem_, 0600, tried) ? tried : std::string();
     });
     if (path_.empty()) {
       path_ = tried;
       fail("cannot be written!");
     }
+    // Opened outside the outputs' lock, which nothing that may wait holds; the clean-up removes it.
+    file_.open(path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!file_.is_open()) fail("cannot be written!");
   }
   runs_.push_back(Run{records_in_file_, buffer_.size()});
   writeRecords(buffer_.data(), buffer_.size());

@@ -105,6 +105,15 @@ def wait_for_new_file(pattern, known, run):
     return None
 
 
+def wait_for_log(run, log, text):
+    deadline = time.time() + 60
+    while run.poll() is None and time.time() < deadline:
+        with open(path(log), "rb") as f:
+            if text in f.read():
+                return
+        time.sleep(0.001)
+
+
 def finished(run, log):
     run.wait(timeout=120)
     if not os.path.exists(path(log)):
@@ -137,10 +146,12 @@ for stopped in (None, "first", "second"):
     check.equal(digest("t.table"), whole_table, what + ": the table at the path is whole")
     check.equal(unfinished_files(), [], what + ": no unfinished file left")
 
-# The second is held before it begins writing while the first finishes: the table at the path is then
-# the first's, finished while the second ran, not an earlier run's; stopping the second leaves it.
+# The second is held once it has begun its work (its settings are printed), before it writes, while the
+# first finishes: the table at the path is then the first's, finished while the second ran, not the file
+# that stood there when it began; stopping the second leaves it.
 first = start_table("t.table", "first.log")
 second = start_table("t.table", "second.log")
+wait_for_log(second, "second.log", b"SETTINGS")
 second.send_signal(signal.SIGSTOP)
 check.check(finished(first, "first.log"), "a held second run: the first ends with status 0 and - Done!")
 second.send_signal(signal.SIGCONT)

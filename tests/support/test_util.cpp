@@ -1,6 +1,9 @@
 #include "test_util.hpp"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +53,12 @@ void writeFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary);
   out << content;
   if (!out.flush()) throw std::runtime_error("cannot write " + path);
+}
+
+void limitFileSize(unsigned long bytes) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit = {bytes, bytes};
+  setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 } // namespace testutil

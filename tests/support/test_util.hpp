@@ -18,4 +18,7 @@ RunResult runCorvane(const std::string& arguments);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 
+// In a death test's child: every write past `bytes` in a file fails, as on a full disk.
+void limitFileSize(unsigned long bytes);
+
 } // namespace testutil

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cmath>
 #include <limits>
 #include <random>
@@ -288,12 +290,14 @@ TEST_F(BcorHeaderFileDeathTest, UnfinishedFileIsRefused) {
   engine.writeVariantHeader();
   engine.writeVariantOffset();
   engine.writeVariantDataCorr();
-  engine.bcor_out.close(); // the writer stops before its last step
+  engine.bcor_out.close(); // the writer stops before its last step: a killed run's file
+  EXPECT_FALSE(std::filesystem::exists(engine.bcor_file + "_1"));
   Shared_buffers shared2(0);
   Corvane reader(par, shared2);
-  reader.bcor_file = engine.bcor_file + "_1";
+  reader.bcor_file = engine.bcor_out_file.unfinished();
   EXPECT_FATAL(reader.readVariantHeaderFromStream(),
-               "Error: File '.*unfinished.bcor_1' is incomplete: its writing did not finish!");
+               "Error: File '.*unfinished.bcor_1.corvane-unfinished-[a-z0-9]{8}' is incomplete: its writing did "
+               "not finish!");
 }
 
 TEST_F(BcorHeaderFileDeathTest, CorruptHeadersAreRefused) {

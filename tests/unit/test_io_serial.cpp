@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "bcor_test_helpers.hpp"
@@ -217,16 +218,24 @@ TEST_F(BcorStreamFile, RecordsOfSizeZeroAndMore) {
   EXPECT_EQ(engine.readStreamToBuffer(engine.bcor_in), (std::vector<byte_t>{42}));
 }
 
-TEST_F(BcorStreamFile, OpenForWritingTruncatesAndMovesTheState) {
+TEST_F(BcorStreamFile, OpenForWritingMakesANewFileAndMovesTheState) {
   Bytes old;
   old.u64(123).u64(456);
   const std::string path = put("out", old);
+  // Another name of the earlier file, as a snapshot tree keeps it, keeps its content.
+  const std::string snapshot = path + ".snapshot";
+  std::filesystem::create_hard_link(path, snapshot);
+  const std::vector<byte_t> earlier = bcortest::fileBytes(path);
   engine.openBCOR(engine.bcor_out, path);
   EXPECT_EQ(engine.bcor_state, static_cast<uint32_t>(ready_for_header));
   EXPECT_EQ(engine.bcor_out_name, path);
+  // The earlier file goes at once: a run that fails leaves nothing to pass for its result.
+  EXPECT_FALSE(std::filesystem::exists(path));
   engine.writeLittleEndianInteger(engine.bcor_out, uint32_t(0x01020304));
   engine.bcor_out.close();
+  ASSERT_TRUE(engine.bcor_out_file.publish());
   EXPECT_EQ(bcortest::fileBytes(path), (std::vector<byte_t>{4, 3, 2, 1}));
+  EXPECT_EQ(bcortest::fileBytes(snapshot), earlier);
 }
 
 TEST_F(BcorStreamFileDeathTest, ReadsAtTheEndOfTheFileAreTruncation) {
