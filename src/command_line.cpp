@@ -286,6 +286,13 @@ std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
 // Before any genotype or record is read: a missing directory, a directory at the path or a path
 // without write permission would otherwise show only when the work is done. Nothing is created.
 void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par) {
+  // Every output is a new file at its name: the earlier file there must be one the run may replace.
+  for (const std::string& name : runOutputs(flags, par)) {
+    const corvane::OutputPlace place = corvane::placeOutput(name);
+    if (place.way != corvane::OutputPlace::replaced) continue;
+    const std::string reason = corvane::whyNotReplaceable(place.target);
+    if (!reason.empty()) throw "Error: File '" + place.target + "' cannot be replaced: " + reason + "!";
+  }
   // A BCOR file is sought back into: through the run's own standard output it would be truncated
   // under the messages, and they would fall inside it; a FIFO or device would take the whole file
   // (or hold the run for a reader) before the first seek failed.
@@ -312,13 +319,6 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
   check(flags.meta, par.meta);
   check(flags.matrix, par.matrix);
   check(flags.table, par.table);
-  // Every output is a new file at its name: the earlier file there must be one the run may replace.
-  for (const std::string& name : runOutputs(flags, par)) {
-    const corvane::OutputPlace place = corvane::placeOutput(name);
-    if (place.way != corvane::OutputPlace::replaced) continue;
-    const std::string reason = corvane::whyNotReplaceable(place.target);
-    if (!reason.empty()) throw "Error: File '" + place.target + "' cannot be replaced: " + reason + "!";
-  }
   // A table of a list in any order may need a sort file: beside the table, which the check above
   // covers, or in the temporary directory when the table is no regular file.
   if (flags.table && flags.incl_variants &&

@@ -161,6 +161,49 @@ second.wait(timeout=60)
 check.equal((second.returncode, digest("t.table"), unfinished_files()), (128 + signal.SIGTERM, whole_table, []),
             "a held second run stopped: the first's table stays whole at the path")
 
+# ---- the earlier output, whatever the clocks ----
+# The earlier output is the file that stood at the path when the run began, known by identity: one
+# stamped ahead of the run's clock (a copy kept with cp -p from a host whose clock is ahead) goes as any
+# earlier output goes, with an empty set and with a stop part way; one that appears while the run works
+# (another run's, published from a host whose clock is behind) stays.
+with open(path("none.txt"), "w") as f:
+    f.write("RSID position chromosome A_allele B_allele\nrs_none 5 1 A C\n")
+
+
+def stale_table(ahead):
+    with open(path("t.table"), "w") as f:
+        f.write("an earlier run's table\n")
+    t = time.time() + ahead
+    os.utime(path("t.table"), (t, t))
+
+
+stale_table(3600)
+result = corvane("--bcor", "big.bcor", "--table", "t.table", "--incl-variants", "none.txt")
+check.equal((result.status, os.path.exists(path("t.table"))), (0, False),
+            "an earlier table stamped ahead, an empty set: status 0 and no table")
+stale_table(3600)
+run = start_table("t.table", "ahead.log")
+part_way = wait_for_new_file("t.table.corvane-unfinished*", [], run)
+check.check(part_way is not None and run.poll() is None, "an earlier table stamped ahead: the run was part way")
+run.send_signal(signal.SIGTERM)
+run.wait(timeout=60)
+check.equal((run.returncode, os.path.exists(path("t.table")), unfinished_files()), (128 + signal.SIGTERM, False, []),
+            "an earlier table stamped ahead, a stop part way: nothing at the path")
+# A long list of variants the file does not hold keeps the run reading, with an empty set at its end.
+with open(path("long.txt"), "w") as f:
+    f.write("RSID position chromosome A_allele B_allele\n")
+    f.writelines("rs_none%d %d 1 A C\n" % (k, k + 1) for k in range(400000))
+run = start_table("t.table", "published.log", "--incl-variants", "long.txt")
+wait_for_log(run, "published.log", b"SETTINGS")
+run.send_signal(signal.SIGSTOP)
+stale_table(-3600)
+run.send_signal(signal.SIGCONT)
+run.wait(timeout=60)
+check.equal((run.returncode, digest("t.table") is not None), (0, True),
+            "a table published while an empty-set run worked, stamped behind its clock: it stays")
+if os.path.exists(path("t.table")):
+    os.remove(path("t.table"))
+
 # ---- stopped through a link to nowhere ----
 # Nothing may stand at the link's target afterwards that could pass for a whole table; the link stays.
 os.mkdir(path("sub"))
