@@ -2,9 +2,8 @@
 // integer field of a list and the position field of a .bim line (in decimal), the two column checks
 // and the two header checks (a CR before the line's end is part of the end), each refusal checked for
 // its exact message.
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
+#include <algorithm>
+#include <cstdint>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -63,18 +62,67 @@ bool decimalRule(const std::string& text) {
   return std::regex_match(text, decimal);
 }
 
+// The exact number a text decimalRule accepts, found by moving its decimal point among the written
+// digits (no double): its sign, whether a non-zero digit falls after the point, and the digits
+// before the point without leading zeros ("" for 0).
+struct Decimal {
+  bool negative = false;
+  bool fraction = false;
+  std::string whole;
+};
+
+Decimal exactDecimal(const std::string& text) {
+  Decimal d;
+  size_t k = text.find_first_not_of(" \t");
+  if (text[k] == '+' || text[k] == '-') d.negative = text[k++] == '-';
+  std::string digits;
+  int64_t point = -1;
+  for (; k < text.size() && text[k] != 'e' && text[k] != 'E'; ++k) {
+    if (text[k] == '.') point = static_cast<int64_t>(digits.size());
+    else digits += text[k];
+  }
+  if (point < 0) point = static_cast<int64_t>(digits.size());
+  // Past the text's length the point lies beyond every digit either way.
+  const int64_t cap = static_cast<int64_t>(text.size()) + 16;
+  int64_t exponent = 0;
+  bool down = false;
+  if (k < text.size()) {
+    ++k;
+    if (text[k] == '+' || text[k] == '-') down = text[k++] == '-';
+    for (; k < text.size(); ++k) exponent = std::min(cap, exponent * 10 + (text[k] - '0'));
+  }
+  point += down ? -exponent : exponent;
+  std::string before;
+  std::string after;
+  if (point <= 0) {
+    after = digits;
+  } else if (point >= static_cast<int64_t>(digits.size())) {
+    before = digits + std::string(static_cast<size_t>(point) - digits.size(), '0');
+  } else {
+    before = digits.substr(0, static_cast<size_t>(point));
+    after = digits.substr(static_cast<size_t>(point));
+  }
+  d.fraction = after.find_first_not_of('0') != std::string::npos;
+  const size_t lead = before.find_first_not_of('0');
+  d.whole = lead == std::string::npos ? "" : before.substr(lead);
+  return d;
+}
+
+// Whole digits within 32 unsigned bits (compared as text: no conversion can overflow).
+bool withinLargest(const std::string& whole) {
+  return whole.size() < 10 || (whole.size() == 10 && whole <= "4294967295");
+}
+
 void fuzzConvertInteger(const std::string& text) {
-  // What may pass: the whole text a finite decimal number, whole, positive and within 32 unsigned bits.
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  const bool number = decimalRule(text) && end == text.c_str() + text.size() && errno != ERANGE &&
-                      value > 0.0 && std::isfinite(value) && value == std::floor(value);
-  const bool acceptable = number && value <= 4294967295.0;
+  // What may pass: the whole text a decimal number, exactly whole, positive and within 32 unsigned bits.
+  const bool decimal = decimalRule(text);
+  const Decimal d = decimal ? exactDecimal(text) : Decimal();
+  const bool number = decimal && !d.fraction && !d.whole.empty() && !d.negative;
+  const bool acceptable = number && withinLargest(d.whole);
   try {
     const uint32_t n = convertInteger(text, "list.txt", 3);
     if (!acceptable) fail("convertInteger accepted [" + text + "]");
-    if (static_cast<double>(n) != value) fail("convertInteger changed the value of [" + text + "]");
+    if (std::to_string(n) != d.whole) fail("convertInteger changed the value of [" + text + "]");
   } catch (const Refusal& r) {
     if (acceptable) fail("convertInteger refused [" + text + "]");
     const std::string message =
@@ -85,25 +133,26 @@ void fuzzConvertInteger(const std::string& text) {
 }
 
 void fuzzBimPosition(const std::string& text) {
-  // The .bim column 4 rule: the whole text a finite whole number; negative ones, then those past
-  // 32 unsigned bits, have messages of their own.
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  const bool whole = decimalRule(text) && end == text.c_str() + text.size() && errno != ERANGE && std::isfinite(value) &&
-                     value == std::floor(value);
-  const bool acceptable = whole && value >= 0.0 && value <= 4294967295.0;
+  // The .bim column 4 rule: the whole text an exactly whole decimal number; negative ones, then
+  // those past 32 unsigned bits, have messages of their own.
+  const bool decimal = decimalRule(text);
+  const Decimal d = decimal ? exactDecimal(text) : Decimal();
+  const bool whole = decimal && !d.fraction;
+  const bool below_zero = d.negative && !d.whole.empty();
+  const bool acceptable = whole && !below_zero && withinLargest(d.whole);
   PlinkParser parser;
   parser.bim_filename = "x.bim";
   try {
     const uint32_t n = parser.convert_integer(text, 5);
     if (!acceptable) fail(".bim convert_integer accepted [" + text + "]");
-    if (static_cast<double>(n) != value) fail(".bim convert_integer changed the value of [" + text + "]");
+    if (n == 0 ? !d.whole.empty() : std::to_string(n) != d.whole) {
+      fail(".bim convert_integer changed the value of [" + text + "]");
+    }
   } catch (const Refusal& r) {
     if (acceptable) fail(".bim convert_integer refused [" + text + "]");
     const std::string message =
         !whole ? "Error: Encountered non-numeric data '" + text + "' in column 4 of line 5 of file 'x.bim'!"
-        : value < 0.0
+        : below_zero
             ? std::string("Error: Encountered negative position in column 4 of file 'x.bim'!")
             : "Error: Position '" + text + "' in column 4 of line 5 of file 'x.bim' is beyond the largest position "
                                            "(4294967295)!";

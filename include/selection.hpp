@@ -26,9 +26,11 @@ constexpr uint32_t kLargestPosition = 4294967295u;
 enum class PositionText { whole, not_whole, negative, beyond_largest };
 
 // How a position field reads. The whole text must be one whole number written in decimal ("12",
-// "12.0", "1e2", "1e+04", "+12", " 7"): a fraction, trailing text, no number at all, hexadecimal
-// ("0x2710"), an infinity or NaN is not_whole. A whole number from 0 to kLargestPosition is whole
-// and goes to `position`.
+// "12.0", "1e2", "1e+04", "+12", " 7"), read exactly, with no rounding: a fraction however small
+// ("10000.0000000000001", "1e-400"), trailing text, no number at all, hexadecimal ("0x2710"), an
+// infinity or NaN is not_whole. A whole number below 0 is negative, one above kLargestPosition
+// ("4294967296", "1e400") beyond_largest; one from 0 to kLargestPosition is whole and goes to
+// `position`.
 PositionText readPositionText(const std::string& text, uint32_t& position);
 
 // A whole number from 1 to 4294967295 ("12", "12.0", "1e2"); a larger whole number ends the

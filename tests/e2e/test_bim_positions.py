@@ -1,9 +1,8 @@
 #!/usr/bin/python3
 """The .bim position field through the binary, read whole: 1e+04 and its kin (as R and spreadsheet exports
-write 10000) compute the same BCOR files as 10000; a fraction, trailing text, no number, hexadecimal, a
-negative number
-and a number past 4294967295 are refused with the file, the line and the text, status 1 and no BCOR file;
-4294967295 itself is a position."""
+write 10000) compute the same BCOR files as 10000; a fraction (however small), trailing text, no number,
+hexadecimal, a negative number and a number past 4294967295 (1e400 too) are refused with the file, the
+line and the text, status 1 and no BCOR file; 4294967295 itself is a position."""
 import os
 import shutil
 import sys
@@ -74,12 +73,15 @@ non_numeric = "Error: Encountered non-numeric data '%s' in column 4 of line %d o
 # strtod would read 0x2710 as 10000: in a .bim file it is damage, not a position.
 for name, line, text in [("fraction", 1, "10000.5"), ("trailing", 1, "10000abc"), ("empty", 1, ""),
                          ("letters", 200, "abc"), ("hex", 1, "0x2710"), ("hex_later", 200, "0X7D0"),
-                         ("hex_float", 1, "0x1.388p13"), ("infinity", 300, "inf")]:
+                         ("hex_float", 1, "0x1.388p13"), ("infinity", 300, "inf"),
+                         ("tiny_fraction", 1, "10000.0000000000001")]:
     plink_copy(name, {line - 1: text})
     refused(name, non_numeric % (text, line, name), "position %r on line %d" % (text, line))
-plink_copy("beyond", {299: "4294967296"})
-refused("beyond", "Error: Position '4294967296' in column 4 of line 300 of file 'beyond.bim' is beyond the largest "
-        "position (4294967295)!", "a position past 4294967295")
+beyond = "Error: Position '%s' in column 4 of line %d of file '%s.bim' is beyond the largest position (4294967295)!"
+# 1e400 is past any double, yet plainly a number too large.
+for name, line, text in [("beyond", 300, "4294967296"), ("beyond_exponent", 1, "1e400")]:
+    plink_copy(name, {line - 1: text})
+    refused(name, beyond % (text, line, name), "position %r past 4294967295" % text)
 plink_copy("negative", {0: "-5"})
 refused("negative", "Error: Encountered negative position in column 4 of file 'negative.bim'!", "a negative position")
 

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Positions through the binary: a variant list names any BGEN position up to 2^32 - 1 and selects what
-the range does, a larger one or one in hexadecimal is refused; a set whose positions go down is refused
-before any BCOR file is written, for PLINK and BGEN input, while two variants at one position still
-compute and merge."""
+the range does, a larger one (1e400 too), one in hexadecimal or with a fraction however small is
+refused; a set whose positions go down is refused before any BCOR file is written, for PLINK and BGEN
+input, while two variants at one position still compute and merge."""
 import os
 import struct
 import subprocess
@@ -84,6 +84,16 @@ for k, text in enumerate(("0x%x" % int(chosen[0][2]), "0X%X" % int(chosen[0][2])
         refused(result, "Error: Encountered non-numeric data '%s' in line 2 in hex.list!" % text,
                 "a hexadecimal position %s in the list (%s)" % (text, mode))
         check.check(not os.path.exists(path("hex.out")), "no %s after the hexadecimal position" % mode)
+# Read exactly: a tiny fraction is no whole number, and 1e400 (past any double) is too large.
+exact = [("10000.0000000000001", "Error: Encountered non-numeric data '%s' in line 2 in exact.list!"),
+         ("1e400", "Error: Position '%s' in line 2 in exact.list is beyond the largest position (4294967295)!")]
+for k, (text, message) in enumerate(exact):
+    with open(path("exact.list"), "w") as f:
+        f.write("RSID position chromosome A_allele B_allele\n%s\n%s %s %s\n" % (
+            " ".join(chosen[1][1:6]), chosen[0][1], text, " ".join(chosen[0][3:6])))
+    result = corvane("--bcor", "high.bcor", "--table", "exact%d.out" % k, "--incl-variants", "exact.list")
+    refused(result, message % text, "position %s in the list" % text)
+    check.check(not os.path.exists(path("exact%d.out" % k)), "no table after position %s" % text)
 
 # --- positions that go down ------------------------------------------------------------------------------
 generate("set", "--variants", "30", "--plink", "--bgen")

@@ -49,6 +49,67 @@ TEST_F(Validators, ReadStringTrailingSpaceEmptyLineAndTab) {
   EXPECT_EQ(readString(tabbed, "f", 0), "text\r");
 }
 
+// Read exactly: a double would make a tiny fraction whole and an exponent past its range no number.
+TEST(ReadPositionText, ExactDecimalReading) {
+  const std::string zeros(40, '0');
+  const struct {
+    std::string text;
+    PositionText kind;
+    uint32_t position;
+  } cases[] = {
+      {"10000", PositionText::whole, 10000},
+      {"1e4", PositionText::whole, 10000},
+      {"1e+04", PositionText::whole, 10000},
+      {"10000.0", PositionText::whole, 10000},
+      {"+1000", PositionText::whole, 1000},
+      {" \t10000", PositionText::whole, 10000},
+      {"1.5e1", PositionText::whole, 15},
+      {"0.00001e5", PositionText::whole, 1},
+      {"100000e-1", PositionText::whole, 10000},
+      {"42949672.95e2", PositionText::whole, 4294967295u},
+      {"4294967295.000", PositionText::whole, 4294967295u},
+      {"0." + zeros + "1e41", PositionText::whole, 1},
+      {"1" + zeros + "e-40", PositionText::whole, 1},
+      {"0", PositionText::whole, 0},
+      {"-0", PositionText::whole, 0},
+      {"0e999", PositionText::whole, 0},
+      {"-0.0e99999999999999999999", PositionText::whole, 0},
+      {"10000.0000000000001", PositionText::not_whole, 0},
+      {"1e-400", PositionText::not_whole, 0},
+      {"1e-99999999999999999999", PositionText::not_whole, 0},
+      {"4294967295.5", PositionText::not_whole, 0},
+      {"1" + zeros + "1e-40", PositionText::not_whole, 0},
+      {"-0.5", PositionText::not_whole, 0},
+      {"0x2710", PositionText::not_whole, 0},
+      {"inf", PositionText::not_whole, 0},
+      {"nan", PositionText::not_whole, 0},
+      {"10000 ", PositionText::not_whole, 0},
+      {std::string("12\0", 3), PositionText::not_whole, 0},
+      {"", PositionText::not_whole, 0},
+      {".", PositionText::not_whole, 0},
+      {"e5", PositionText::not_whole, 0},
+      {"1e", PositionText::not_whole, 0},
+      {"1e400x", PositionText::not_whole, 0},
+      {"\v12", PositionText::not_whole, 0},
+      {"4294967296", PositionText::beyond_largest, 0},
+      {"42949672960e-1", PositionText::beyond_largest, 0},
+      {"99999999999", PositionText::beyond_largest, 0},
+      {"1e400", PositionText::beyond_largest, 0},
+      {"4294967295.5e1", PositionText::beyond_largest, 0},
+      {"1e99999999999999999999", PositionText::beyond_largest, 0},
+      {"0.000000000000000000001e31", PositionText::beyond_largest, 0},
+      {"-5", PositionText::negative, 0},
+      {"-1e400", PositionText::negative, 0},
+  };
+  for (const auto& c : cases) {
+    uint32_t position = 7;
+    EXPECT_EQ(readPositionText(c.text, position), c.kind) << c.text;
+    if (c.kind == PositionText::whole) {
+      EXPECT_EQ(position, c.position) << c.text;
+    }
+  }
+}
+
 TEST_F(Validators, ConvertIntegerAcceptsWholePositiveNumbers) {
   EXPECT_EQ(convertInteger("12", "v", 1), 12);
   EXPECT_EQ(convertInteger("12.0", "v", 1), 12);
@@ -63,14 +124,14 @@ TEST_F(Validators, ConvertIntegerAcceptsWholePositiveNumbers) {
 
 TEST_F(Validators, ConvertIntegerRefusesEverythingElse) {
   // Decimal only: strtod's hexadecimal, infinities and NaN are no positions.
-  for (const char* text : {"12.5", "0", "-3", "12a", "", "nan", "inf", "7 ", "1e400", "0x2710", "0X7D0",
+  for (const char* text : {"12.5", "0", "-3", "12a", "", "nan", "inf", "7 ", "0x2710", "0X7D0",
                            "0x1p4", "infinity", "+inf", "-nan", "1e", "1e+", ".", "+", "\v12"}) {
     EXPECT_EXIT((stdoutToStderr(), convertInteger(text, "vars.txt", 4)), ::testing::ExitedWithCode(1),
                 exactly("\n\nError: Encountered non-numeric data '" + std::string(text) +
                         "' in line 4 in vars.txt!\n\n"))
         << text;
   }
-  for (const char* text : {"4294967296", "1e300"}) {
+  for (const char* text : {"4294967296", "1e300", "1e400"}) {
     EXPECT_EXIT((stdoutToStderr(), convertInteger(text, "vars.txt", 4)), ::testing::ExitedWithCode(1),
                 exactly("\n\nError: Position '" + std::string(text) +
                         "' in line 4 in vars.txt is beyond the largest position (4294967295)!\n\n"))
