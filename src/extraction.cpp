@@ -79,7 +79,8 @@ void openTextOutput(Corvane& engine, const std::string& name) {
       // A directory that takes no new file is the output's fault; a file of ours that cannot be
       // opened once created is named itself.
       if (!engine.text_out_file.create(place)) engine.displayError("Error: File '" + name + "' cannot be written!");
-      engine.text_out.open(engine.text_out_file.unfinished(), std::ios::out | std::ios::trunc);
+      // Without O_CREAT: should a stop's clean-up have removed the new file, it is not made again.
+      engine.text_out.open(engine.text_out_file.unfinished(), std::ios::in | std::ios::out);
       if (!engine.text_out.is_open()) {
         engine.displayError("Error: File '" + engine.text_out_file.unfinished() + "' cannot be written!");
       }

@@ -250,7 +250,8 @@ void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
     if (place.way != corvane::OutputPlace::replaced || !bcor_out_file.create(place)) {
       corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
     }
-    stream.open(bcor_out_file.unfinished(), std::ios::out | std::ios::binary | std::ios::trunc);
+    // Without O_CREAT: should a stop's clean-up have removed the new file already, it is not made again.
+    stream.open(bcor_out_file.unfinished(), std::ios::in | std::ios::out | std::ios::binary);
     if (!stream.is_open()) corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
     // A run that fails from here on must not leave the earlier file to be read as its own.
     if (!corvane::removeEarlierOutput(place.target)) {

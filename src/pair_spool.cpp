@@ -90,8 +90,9 @@ void PairSpool::spill() {
       path_ = tried;
       fail("cannot be written!");
     }
-    // Opened outside the outputs' lock, which nothing that may wait holds; the clean-up removes it.
-    file_.open(path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
+    // Opened outside the outputs' lock, which nothing that may wait holds, and without O_CREAT: should
+    // a stop's clean-up have removed the file already, it is not made again.
+    file_.open(path_, std::ios::in | std::ios::out | std::ios::binary);
     if (!file_.is_open()) fail("cannot be written!");
   }
   runs_.push_back(Run{records_in_file_, buffer_.size()});
