@@ -351,7 +351,9 @@ void commitRun() {
       lock.unlock();
       fatalError("Error: File '" + output.second + "' cannot be written!");
     }
+    // Kept only with the rest: should a later rename fail, the set goes whole.
     unfinishedOutputs().erase(output.first);
+    unfinishedOutputs().insert(output.second);
   }
   ending = Ending::succeeded;
   unfinishedOutputs().clear();

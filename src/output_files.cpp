@@ -133,6 +133,7 @@ bool regularFileAt(const std::string& target, struct stat& file) {
 }
 
 std::mutex notes_mutex;
+bool outputs_noted = false;
 // Never destroyed: threads open their outputs until the process ends.
 std::map<std::string, Identity>& earlierOutputs() {
   static auto* const notes = new std::map<std::string, Identity>;
@@ -143,7 +144,11 @@ std::map<std::string, Identity>& earlierOutputs() {
 
 void noteEarlierOutput(const std::string& path) {
   const OutputPlace place = placeOutput(path);
-  if (place.way != OutputPlace::replaced) return;
+  if (place.way != OutputPlace::replaced) {
+    std::lock_guard<std::mutex> lock(notes_mutex);
+    outputs_noted = true;
+    return;
+  }
   Identity identity;
   struct stat file;
   if (regularFileAt(place.target, file)) {
@@ -155,6 +160,7 @@ void noteEarlierOutput(const std::string& path) {
     identity.modified = file.st_mtim;
   }
   std::lock_guard<std::mutex> lock(notes_mutex);
+  outputs_noted = true;
   // The first note stands: what was there before the work.
   earlierOutputs().emplace(place.target, identity);
 }
@@ -163,7 +169,7 @@ bool isEarlierOutput(const std::string& target) {
   struct stat file;
   if (!regularFileAt(target, file)) return false;
   std::lock_guard<std::mutex> lock(notes_mutex);
-  if (earlierOutputs().empty()) return true;
+  if (!outputs_noted) return true;
   const auto note = earlierOutputs().find(target);
   if (note == earlierOutputs().end() || !note->second.present) return false;
   const Identity& was = note->second;
