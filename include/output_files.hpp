@@ -8,8 +8,9 @@
 
 namespace corvane {
 
-// How a text output (meta, matrix, table) reaches its path. Decided once, before anything at the
-// path is removed: what the path names may change under the run (it removes the earlier output).
+// How an output reaches its path. Decided once, before anything at the path is removed: what the
+// path names may change under the run (it removes the earlier output). A BCOR file takes only a
+// replaced place: it is sought back into.
 struct OutputPlace {
   enum Way {
     standard_output,  // the run's own standard output by any name: written through it, with the messages
@@ -25,7 +26,7 @@ struct OutputPlace {
 
 OutputPlace placeOutput(const std::string& path);
 
-// Whether a text output can be written at `path` without changing any existing file.
+// Whether an output can be made at `path` without changing any existing file.
 bool textOutputCanBeWritten(const std::string& path);
 
 // Why a regular file at an output's place cannot be replaced by a new one, before the work: "" when
