@@ -215,11 +215,13 @@ std::vector<std::pair<std::string, std::string>>& outputsToPublish() {
 }
 
 // Allocates nothing (the run may be failing for want of memory): the names are held already.
+void removeRegularFile(const std::string& path) {
+  struct stat file;
+  if (::lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode)) ::unlink(path.c_str());
+}
+
 void removeUnfinishedOutputs() {
-  for (const std::string& path : unfinishedOutputs()) {
-    struct stat file;
-    if (::lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode)) ::unlink(path.c_str());
-  }
+  for (const std::string& path : unfinishedOutputs()) removeRegularFile(path);
   unfinishedOutputs().clear();
   outputsToPublish().clear();
 }
@@ -364,7 +366,9 @@ void keepOnError(const std::string& path) {
 }
 
 bool createOutput(const std::string& path, const std::function<bool()>& create) {
-  return !createNamedOutput([&path, &create] { return create() ? path : std::string(); }).empty();
+  // The name is copied before the file exists: a copy that fails after would leave it unregistered.
+  std::string name = path;
+  return !createNamedOutput([&name, &create] { return create() ? std::move(name) : std::string(); }).empty();
 }
 
 std::string createNamedOutput(const std::function<std::string()>& create) {
@@ -372,7 +376,15 @@ std::string createNamedOutput(const std::function<std::string()>& create) {
     std::lock_guard<std::mutex> lock(outputs_mutex);
     if (ending != Ending::failed) {
       std::string created = create();
-      if (!created.empty()) unfinishedOutputs().insert(created);
+      if (!created.empty()) {
+        try {
+          unfinishedOutputs().insert(created);
+        } catch (...) {
+          // Out of memory: the file goes now, as the failure's clean-up would not know it.
+          removeRegularFile(created);
+          throw;
+        }
+      }
       return created;
     }
   }
