@@ -14,7 +14,9 @@ program's libraries, and fails before any of its code runs) and counts the endin
     error  status 1, an "Error: " line last that names memory or the matrix, no output left behind
     omp    status 1, the OpenMP runtime's own message on standard error ("libgomp: Thread creation
            failed", or its own allocation failing as it starts)
-    loader status 127, the dynamic loader could not map the program's libraries (nothing ran)
+    loader status 127, the dynamic loader could not map the program's libraries or ran out of memory
+           itself (nothing of the program ran; it never ends with 127). Just above that band the
+           loader may also crash (SIGSEGV in ld.so, nothing printed): counted as bad
     bad    anything else: another status, a hang (--timeout), a missing line, a bare bad_alloc, an
            abort, or outputs left behind after a failure
 
@@ -52,7 +54,7 @@ def classify(status, out, err, leftovers):
         return "done"
     if status == 1 and err.lstrip().startswith("libgomp: ") and not leftovers:
         return "omp"
-    if status == 127 and "error while loading shared libraries" in err:
+    if status == 127:
         return "loader"
     if (status == 1 and last.startswith("Error: ") and MEMORY_WORDS.search(last) and
             "bad_alloc" not in last and not leftovers):
