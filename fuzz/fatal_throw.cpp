@@ -24,6 +24,8 @@ bool publishOutput(const std::string& unfinished, const std::string& path) {
 
 void fatalError(const std::string& message) { throw fuzzsupport::Refusal{message}; }
 
+void fatalError(const char* message) { throw fuzzsupport::Refusal{message}; }
+
 void fatalErrorCollective(const std::string& message, bool) { throw fuzzsupport::Refusal{message}; }
 
 } // namespace corvane

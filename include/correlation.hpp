@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "correlation_kernel.hpp"
 #include "corvane_serial_impl.hpp"
 
 namespace correlation {
@@ -30,11 +31,12 @@ void imputeAndStandardise(Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index c1, 
 // plus the block's last depth % 4 terms in order, the blocks' sums added in order. So the
 // correlation of two variants has the same bits in a chunk's product and in a batch's. With
 // row_limits (n_a entries), row a is needed only in the columns below row_limits[a]: tiles that no
-// row needs are skipped, and what they would hold stays 0.
+// row needs are skipped, and what they would hold stays 0. The working memory comes from `scratch`
+// (a thread's own), or is allocated for the call without one.
 constexpr Eigen::Index crossProductBlock = 256;
 void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::MatrixXd& B,
                   Eigen::Index n_b, Eigen::MatrixXd& C, bool upper,
-                  const Eigen::Index* row_limits = nullptr);
+                  const Eigen::Index* row_limits = nullptr, ProductScratch* scratch = nullptr);
 
 // A computed |r| at or above nearOne may be a correlation of exactly 1 that the rounding of sums
 // over the samples has moved; the relative error of a product is far below this bound for any

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "command_line.hpp"
+#include "correlation_kernel.hpp"
 #include "corvane_serial_impl.hpp"
 #include "data_serial.hpp"
 #include "genfile/bgen.hpp"
@@ -392,4 +393,11 @@ public:
   Eigen::MatrixXd downstream_dosages;
   Eigen::VectorXi chunk_n_nonmissing;
   Eigen::VectorXi downstream_n_nonmissing;
+  // Working memory of the products and the pair filter, kept from batch to batch for reuse; the
+  // engine's rather than thread-local objects, whose first use may end the process (see
+  // correlation::ProductScratch).
+  Eigen::MatrixXd product_matrix;
+  std::vector<uint32_t> pair_positions;
+  std::vector<Eigen::Index> row_limits;
+  correlation::ProductScratch product_scratch;
 };

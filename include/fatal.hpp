@@ -12,10 +12,15 @@ namespace corvane {
 // at once. For faults that only one thread meets (its own chunks, its own .bim lines) and for
 // everything outside a parallel region.
 [[noreturn]] void fatalError(const std::string& message);
+// The same for a message that is not a std::string: a literal, or one formatted into a buffer of
+// the caller's where memory has run out (building a std::string may fail there, and an exception
+// thrown from a handler inside a parallel region ends the process without a message). The path
+// from here to the end of the process allocates nothing.
+[[noreturn]] void fatalError(const char* message);
 
-// For faults that every thread of the team meets on the same data: only the master prints, then
-// the team meets at a barrier and the process exits with status 1; should the master not have met
-// it, one thread that did prints it after the barrier. Outside a parallel region it behaves like
+// For faults that every thread of the team meets on the same data: only the master prints, and the
+// process exits with status 1; the other threads wait at a barrier, after which, should the master
+// not have met it, one thread that did prints it. Outside a parallel region it behaves like
 // fatalError.
 [[noreturn]] void fatalErrorCollective(const std::string& message, bool is_master);
 

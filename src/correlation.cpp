@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <exception>
@@ -193,25 +194,28 @@ void anyTile(int mr, int nr, const double* a, Eigen::Index lda, const double* b,
 } // namespace
 
 void crossProduct(const Eigen::MatrixXd& A, Eigen::Index n_a, const Eigen::MatrixXd& B,
-                  Eigen::Index n_b, Eigen::MatrixXd& C, bool upper, const Eigen::Index* row_limits) {
+                  Eigen::Index n_b, Eigen::MatrixXd& C, bool upper, const Eigen::Index* row_limits,
+                  ProductScratch* scratch) {
   CORVANE_CHECK(A.rows() == B.rows() && n_a <= A.cols() && n_b <= B.cols() && C.rows() == n_a &&
                     C.cols() == n_b,
                 "Error: Matrix shapes of a correlation product do not agree!");
   C.setZero();
   if (n_a > 0 && n_b > 0 && A.rows() > 0) {
     // The machine's widest kernel, when it has one: the same arithmetic, entry by entry.
-    thread_local std::vector<std::ptrdiff_t> begin, end;
+    ProductScratch own;
+    if (!scratch) scratch = &own;
+    std::ptrdiff_t* begin = nullptr;
+    std::ptrdiff_t* end = nullptr;
     if (upper || row_limits) {
-      begin.resize(static_cast<size_t>(n_a));
-      end.resize(static_cast<size_t>(n_a));
+      begin = scratch->indices(4, static_cast<size_t>(n_a));
+      end = scratch->indices(5, static_cast<size_t>(n_a));
       for (Eigen::Index a = 0; a < n_a; ++a) {
         begin[a] = upper ? a + 1 : 0;
         end[a] = row_limits ? std::min(row_limits[a], n_b) : n_b;
       }
     }
-    const bool ranges = upper || row_limits;
     if (wideCrossProduct(A.data(), A.rows(), n_a, B.data(), B.rows(), n_b, A.rows(), crossProductBlock,
-                         C.data(), C.rows(), ranges ? begin.data() : nullptr, ranges ? end.data() : nullptr))
+                         C.data(), C.rows(), begin, end, scratch))
       return;
   }
   const Eigen::Index depth = A.rows();
@@ -402,25 +406,12 @@ void resizeOrStop(Eigen::MatrixXd& m, Eigen::Index rows, Eigen::Index cols) {
   try {
     m.resize(rows, cols);
   } catch (const std::bad_alloc&) {
-    corvane::fatalError("Error: Cannot allocate memory for a matrix of " + std::to_string(rows) +
-                        " x " + std::to_string(cols) + " values!");
+    // Formatted in place: building a string here could fail as the matrix did.
+    char message[128];
+    std::snprintf(message, sizeof message, "Error: Cannot allocate memory for a matrix of %lld x %lld values!",
+                  static_cast<long long>(rows), static_cast<long long>(cols));
+    corvane::fatalError(message);
   }
-}
-
-// Per-thread product matrices, kept from batch to batch so that their memory is reused.
-Eigen::MatrixXd& productScratch() {
-  thread_local Eigen::MatrixXd product;
-  return product;
-}
-
-std::vector<uint32_t>& positionScratch() {
-  thread_local std::vector<uint32_t> scratch;
-  return scratch;
-}
-
-std::vector<Eigen::Index>& limitScratch() {
-  thread_local std::vector<Eigen::Index> scratch;
-  return scratch;
 }
 
 // Positions of the chunk's variants, from their descriptions.
@@ -495,7 +486,7 @@ void Corvane::checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R)
   const uint32_t n = end - start;
   CORVANE_CHECK(R.rows() >= n && R.cols() >= n && chunk_n_nonmissing.size() >= n,
                 "Error: Chunk matrix smaller than its chunk!");
-  std::vector<uint32_t>& pos = positionScratch();
+  std::vector<uint32_t>& pos = pair_positions;
   chunkPositions(*this, start, n, pos);
   // A window that closes inside the chunk has no lasting effect: the downstream pass starts with
   // every chunk variant active again.
@@ -526,7 +517,7 @@ void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Ei
   for (size_t b = 0; b + 1 < batch_sizes.size(); ++b) base += batch_sizes[b];
   const uint32_t first_partner = end + base;
 
-  std::vector<uint32_t>& pos = positionScratch();
+  std::vector<uint32_t>& pos = pair_positions;
   partnerPositions(*this, first_partner, n_read, pos);
 
   uint64_t stored = 0;
@@ -574,18 +565,19 @@ void Corvane::doVariantsInChunk(const Chunk& chunk) {
   prepareColumns(chunk_dosages, chunk_n_nonmissing, prepared, n, n, divisorOf(bin_n_samples), true);
 
   // The filter reads a row only up to the first partner that closes its window.
-  std::vector<uint32_t>& pos = positionScratch();
+  std::vector<uint32_t>& pos = pair_positions;
   chunkPositions(*this, chunk.start, chunk.n_variants, pos);
-  std::vector<Eigen::Index>& limits = limitScratch();
+  std::vector<Eigen::Index>& limits = row_limits;
   limits.resize(chunk.n_variants);
   for (uint32_t a = 0; a < chunk.n_variants; ++a) {
     uint32_t b = a + 1;
     while (b < chunk.n_variants && !closesWindow(*this, pos[a], pos[b], chunk.start + b)) ++b;
     limits[a] = b;
   }
-  Eigen::MatrixXd& product = productScratch();
+  Eigen::MatrixXd& product = product_matrix;
   resizeOrStop(product, n, n);
-  correlation::crossProduct(chunk_dosages, n, chunk_dosages, n, product, true, limits.data());
+  correlation::crossProduct(chunk_dosages, n, chunk_dosages, n, product, true, limits.data(),
+                            &product_scratch);
   product /= divisorOf(bin_n_samples);
   checkChunk(chunk.start, chunk.end, product);
 }
@@ -602,7 +594,7 @@ void Corvane::doVariantsDownstreamOfChunk(const Chunk& chunk) {
   // The run's variants after the chunk, capped at the chunk size; the same for every batch.
   const uint32_t b = std::min(bcor_end_variant - chunk.start - chunk.n_variants + 1, n_variants_chunk);
   uint32_t next = chunk.end;
-  Eigen::MatrixXd& product = productScratch();
+  Eigen::MatrixXd& product = product_matrix;
   while (!active_variants.empty() && !downstream_done) {
     if (b == 0) {
       downstream_done = true;
@@ -634,9 +626,9 @@ void Corvane::doVariantsDownstreamOfChunk(const Chunk& chunk) {
     // Rows already closed, and entries past the partner that closes a row, are never read.
     uint32_t base = 0;
     for (size_t k = 0; k + 1 < batch_sizes.size(); ++k) base += batch_sizes[k];
-    std::vector<uint32_t>& pos = positionScratch();
+    std::vector<uint32_t>& pos = pair_positions;
     partnerPositions(*this, chunk.end + base, n_read, pos);
-    std::vector<Eigen::Index>& limits = limitScratch();
+    std::vector<Eigen::Index>& limits = row_limits;
     limits.assign(chunk.n_variants, 0);
     for (auto it = active_variants.lower_bound(chunk.start);
          it != active_variants.end() && *it < chunk.end; ++it) {
@@ -647,7 +639,7 @@ void Corvane::doVariantsDownstreamOfChunk(const Chunk& chunk) {
     }
     resizeOrStop(product, chunk.n_variants, n_read);
     correlation::crossProduct(chunk_dosages, chunk.n_variants, downstream_dosages, n_read, product,
-                              false, limits.data());
+                              false, limits.data(), &product_scratch);
     product /= divisorOf(bin_n_samples);
     checkBatch(chunk.start, chunk.end, n_read, product);
     ++batch_counter;
@@ -669,8 +661,10 @@ void Corvane::doChunks() {
       number_of_sample_count_records = static_cast<uint32_t>(sample_counts.size());
     }
   } catch (const std::bad_alloc&) {
-    corvane::fatalError("Error: Not enough memory to store the correlations of process " +
-                        std::to_string(process_number + 1) + "!");
+    char message[128];
+    std::snprintf(message, sizeof message, "Error: Not enough memory to store the correlations of process %u!",
+                  process_number + 1);
+    corvane::fatalError(message);
   } catch (const std::exception& e) {
     corvane::fatalError("Error: Reading file '" + input + "' failed (" + e.what() + ")!");
   }

@@ -12,34 +12,6 @@ namespace correlation {
 
 namespace {
 
-// Per-thread packing buffers, grown to the largest shape met and kept: no allocation per product.
-class Scratch {
- public:
-  ~Scratch() {
-    for (void* p : buffers_) std::free(p);
-  }
-  double* doubles(int slot, std::size_t n) { return static_cast<double*>(get(slot, n * sizeof(double))); }
-  std::ptrdiff_t* indices(int slot, std::size_t n) {
-    return static_cast<std::ptrdiff_t*>(get(slot, n * sizeof(std::ptrdiff_t)));
-  }
-
- private:
-  void* get(int slot, std::size_t bytes) {
-    if (bytes > sizes_[slot]) {
-      std::free(buffers_[slot]);
-      buffers_[slot] = nullptr;
-      sizes_[slot] = 0;
-      void* p = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
-      if (!p) throw std::bad_alloc();
-      buffers_[slot] = p;
-      sizes_[slot] = bytes;
-    }
-    return buffers_[slot];
-  }
-  void* buffers_[4] = {nullptr, nullptr, nullptr, nullptr};
-  std::size_t sizes_[4] = {0, 0, 0, 0};
-};
-
 // Each kernel's functions are compiled for its instruction set only: a pragma region, in the form
 // each compiler understands.
 #if defined(__clang__)
@@ -87,6 +59,31 @@ WideKernel detect() {
 
 } // namespace
 
+ProductScratch::~ProductScratch() {
+  for (void* p : buffers_) std::free(p);
+}
+
+double* ProductScratch::doubles(int slot, std::size_t n) {
+  return static_cast<double*>(get(slot, n * sizeof(double)));
+}
+
+std::ptrdiff_t* ProductScratch::indices(int slot, std::size_t n) {
+  return static_cast<std::ptrdiff_t*>(get(slot, n * sizeof(std::ptrdiff_t)));
+}
+
+void* ProductScratch::get(int slot, std::size_t bytes) {
+  if (bytes > sizes_[slot]) {
+    std::free(buffers_[slot]);
+    buffers_[slot] = nullptr;
+    sizes_[slot] = 0;
+    void* p = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+    if (!p) throw std::bad_alloc();
+    buffers_[slot] = p;
+    sizes_[slot] = bytes;
+  }
+  return buffers_[slot];
+}
+
 WideKernel machineWideKernel() {
   static const WideKernel kernel = detect();
   return kernel;
@@ -128,16 +125,18 @@ const char* wideKernelName(WideKernel kernel) {
 bool wideCrossProduct(WideKernel kernel, const double* A, std::ptrdiff_t lda, std::ptrdiff_t n_a,
                       const double* B, std::ptrdiff_t ldb, std::ptrdiff_t n_b, std::ptrdiff_t depth,
                       std::ptrdiff_t block, double* C, std::ptrdiff_t ldc, const std::ptrdiff_t* col_begin,
-                      const std::ptrdiff_t* col_end) {
+                      const std::ptrdiff_t* col_end, ProductScratch* scratch) {
   // A kernel the machine lacks is never run, whatever the caller asks.
   if (!machineRuns(kernel)) return false;
   if (n_a <= 0 || n_b <= 0 || depth <= 0 || block <= 0) return kernel != WideKernel::none;
+  ProductScratch own;
+  if (!scratch) scratch = &own;
   switch (kernel) {
     case WideKernel::avx512:
-      avx512::product(A, lda, n_a, B, ldb, n_b, depth, block, C, ldc, col_begin, col_end);
+      avx512::product(A, lda, n_a, B, ldb, n_b, depth, block, C, ldc, col_begin, col_end, *scratch);
       return true;
     case WideKernel::avx:
-      avx::product(A, lda, n_a, B, ldb, n_b, depth, block, C, ldc, col_begin, col_end);
+      avx::product(A, lda, n_a, B, ldb, n_b, depth, block, C, ldc, col_begin, col_end, *scratch);
       return true;
     default:
       return false;
@@ -147,9 +146,9 @@ bool wideCrossProduct(WideKernel kernel, const double* A, std::ptrdiff_t lda, st
 bool wideCrossProduct(const double* A, std::ptrdiff_t lda, std::ptrdiff_t n_a, const double* B,
                       std::ptrdiff_t ldb, std::ptrdiff_t n_b, std::ptrdiff_t depth, std::ptrdiff_t block,
                       double* C, std::ptrdiff_t ldc, const std::ptrdiff_t* col_begin,
-                      const std::ptrdiff_t* col_end) {
+                      const std::ptrdiff_t* col_end, ProductScratch* scratch) {
   return wideCrossProduct(activeKernel(), A, lda, n_a, B, ldb, n_b, depth, block, C, ldc, col_begin,
-                          col_end);
+                          col_end, scratch);
 }
 
 } // namespace correlation

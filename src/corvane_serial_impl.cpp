@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <new>
 #include <string>
@@ -136,8 +137,10 @@ void Corvane::resizeWorkload() {
     }
   }
   if (failed) {
-    corvane::fatalError("Error: Cannot allocate memory for the workload of " +
-                        std::to_string(bin_n_variants) + " variants!");
+    char message[128];
+    std::snprintf(message, sizeof message, "Error: Cannot allocate memory for the workload of %u variants!",
+                  bin_n_variants);
+    corvane::fatalError(message);
   }
 }
 

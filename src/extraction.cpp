@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
@@ -272,12 +273,14 @@ void walkStoredPairs(Corvane& engine, const VariantSet& set, bool with_samples, 
   }
 }
 
-Eigen::MatrixXd identityMatrix(Corvane& engine, size_t n) {
+Eigen::MatrixXd identityMatrix(size_t n) {
   try {
     return Eigen::MatrixXd::Identity(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
   } catch (const std::bad_alloc&) {
-    engine.displayError("Error: The correlation matrix of " + std::to_string(n) +
-                        " variants cannot be allocated!");
+    // One thread, and formatted in place: building a string could fail as the matrix did.
+    char message[128];
+    std::snprintf(message, sizeof message, "Error: The correlation matrix of %zu variants cannot be allocated!", n);
+    corvane::fatalError(message);
   }
 }
 
@@ -433,7 +436,7 @@ void Corvane::extractCorrelationsMatrix() {
   }
   const VariantSet set = wholeFileSet(*this);
   // Allocated before the output is opened: a matrix too large for memory leaves no empty file.
-  Eigen::MatrixXd matrix = identityMatrix(*this, n);
+  Eigen::MatrixXd matrix = identityMatrix(n);
   openTextOutput(*this, matrix_file);
   uint64_t& count = shared_buffers.total_number_of_correlations;
 
@@ -464,7 +467,7 @@ void Corvane::extractCorrelationsRegionMatrix() {
     return;
   }
   const VariantSet set = requestedSet(*this);
-  Eigen::MatrixXd matrix = identityMatrix(*this, n);
+  Eigen::MatrixXd matrix = identityMatrix(n);
   openTextOutput(*this, matrix_file);
   uint64_t& count = shared_buffers.total_number_of_correlations;
 

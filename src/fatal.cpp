@@ -3,6 +3,8 @@
 #include <omp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,9 +15,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <new>
 #include <set>
 #include <streambuf>
 #include <thread>
@@ -71,9 +75,18 @@ void brokenStandardOutput();
 // threads still print (progress lines of their chunks) is dropped.
 class StandardOutput : public std::streambuf {
 public:
-  // Ends the run with `text` as its last words: pending output first, on a line of its own. With a
-  // deadline, gives up on what cannot be written by then.
-  void writeLast(const std::string& text, const Clock::time_point* deadline) {
+  StandardOutput() {
+    try {
+      pending_.reserve(kBufferSize);
+    } catch (const std::bad_alloc&) {
+      // Before main: the run fails later, when it can say so.
+    }
+  }
+
+  // Ends the run with `text` (a carriage return in it shown as \r) and then `suffix` as its last
+  // words: pending output first, on a line of its own. With a deadline, gives up on what cannot be
+  // written by then. Allocates nothing: memory may be what ran out.
+  void writeLast(const char* text, size_t size, const char* suffix, const Clock::time_point* deadline) noexcept {
     closed_ = true;
     std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
     if (deadline) {
@@ -84,18 +97,32 @@ public:
     } else {
       lock.lock();
     }
-    std::string out;
     // Without the lock another thread is stuck writing, most likely within a line.
     bool open_line = true;
+    if (!deadline) std::fflush(stdout);
     if (lock.owns_lock()) {
       if (failed_) return;
-      out.swap(pending_);
       open_line = !at_line_start_;
+      if (writeToStandardOutput(pending_.data(), pending_.size(), deadline) != 0) return;
+      pending_.clear();
     }
-    if (open_line && !text.empty() && text[0] != '\n') out += '\n';
-    out += text;
-    if (!deadline) std::fflush(stdout);
-    writeToStandardOutput(out.data(), out.size(), deadline);
+    char buffer[1024];
+    size_t used = 0;
+    if (open_line && size > 0 && text[0] != '\n') buffer[used++] = '\n';
+    for (size_t i = 0; i < size; ++i) {
+      if (used + 2 > sizeof buffer) {
+        if (writeToStandardOutput(buffer, used, deadline) != 0) return;
+        used = 0;
+      }
+      if (text[i] == '\r') {
+        buffer[used++] = '\\';
+        buffer[used++] = 'r';
+      } else {
+        buffer[used++] = text[i];
+      }
+    }
+    if (writeToStandardOutput(buffer, used, deadline) != 0) return;
+    writeToStandardOutput(suffix, std::strlen(suffix), deadline);
   }
 
 protected:
@@ -117,11 +144,12 @@ private:
       if (closed_) return true;
       if (failed_) return false;
       if (n > 0) at_line_start_ = s[n - 1] == '\n';
-      if (pending_.size() + n > kBufferSize) flush = true;
-      if (flush && n >= kBufferSize) {
-        error = writePending();
-        if (error == 0) error = writeToStandardOutput(s, n, nullptr);
-      } else {
+      // The buffer never grows past its reserved size: an allocation that fails would silently
+      // lose the line (a stream swallows the exception).
+      if (pending_.size() + n > kBufferSize) error = writePending();
+      if (error == 0 && n >= kBufferSize) {
+        error = writeToStandardOutput(s, n, nullptr);
+      } else if (error == 0) {
         if (n > 0) pending_.append(s, n);
         if (flush) error = writePending();
       }
@@ -186,16 +214,42 @@ std::vector<std::pair<std::string, std::string>>& outputsToPublish() {
   return *outputs;
 }
 
+// Allocates nothing (the run may be failing for want of memory): the names are held already.
+void removeRegularFile(const std::string& path) {
+  struct stat file;
+  if (::lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode)) ::unlink(path.c_str());
+}
+
 void removeUnfinishedOutputs() {
-  for (const std::string& path : unfinishedOutputs()) {
-    std::error_code ec;
-    if (std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::regular) {
-      std::filesystem::remove(path, ec);
-    }
-  }
+  for (const std::string& path : unfinishedOutputs()) removeRegularFile(path);
   unfinishedOutputs().clear();
   outputsToPublish().clear();
 }
+
+// Address space set aside at the start and given back first when the run fails: a failure for want
+// of memory can still remove its outputs and end with its message, whatever the other threads took.
+// Mapped, not allocated, so that giving it back returns it to the process, not to one thread's heap.
+constexpr size_t kReserveSize = 1 << 20;
+std::atomic<void*> reserve{nullptr};
+
+void* mapReserve() {
+  void* block = ::mmap(nullptr, kReserveSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return block == MAP_FAILED ? nullptr : block;
+}
+
+void releaseReserve() noexcept {
+  void* block = reserve.exchange(nullptr);
+  if (block) ::munmap(block, kReserveSize);
+}
+
+// Everything the failure path uses exists before the work: the reserve, and the lists of outputs
+// (whose first use allocates).
+const bool failure_path_ready = [] {
+  reserve = mapReserve();
+  unfinishedOutputs();
+  outputsToPublish();
+  return true;
+}();
 
 // The decision that the run fails with `status`; its outputs are removed before the lock is let
 // go. False when the run's end was decided already.
@@ -214,35 +268,37 @@ Ending currentEnding() {
 }
 
 // A carriage return left inside a line of a text input (a file with CR-only line ends) would send
-// the cursor back over the message that quotes it: it is shown as \r.
-std::string visibleText(const std::string& message) {
-  std::string text;
-  text.reserve(message.size());
-  for (char c : message) {
-    if (c == '\r') {
-      text += "\\r";
-    } else {
-      text += c;
-    }
-  }
-  return text;
-}
-
-void writeLastWords(const std::string& raw_text, const Clock::time_point* deadline) {
-  const std::string text = visibleText(raw_text);
+// the cursor back over the message that quotes it: it is shown as \r. Allocates nothing through
+// the run's own standard output.
+void writeLastWords(const char* text, size_t size, const char* suffix, const Clock::time_point* deadline) noexcept {
   if (std::cout.rdbuf() == standardOutput()) {
-    standardOutput()->writeLast(text, deadline);
+    standardOutput()->writeLast(text, size, suffix, deadline);
   } else {
-    std::cout << text;
-    std::cout.flush();
+    // A test's capture of std::cout.
+    try {
+      for (size_t i = 0; i < size; ++i) {
+        if (text[i] == '\r') {
+          std::cout << "\\r";
+        } else {
+          std::cout.put(text[i]);
+        }
+      }
+      std::cout << suffix;
+      std::cout.flush();
+    } catch (...) {
+    }
   }
   last_words_out = true;
 }
 
-// Another thread has decided that the run fails and ends the process once its message is out; this
-// one waits for that, or at most `patience`, and ends it with the same status itself (the deciding
-// thread may wait at a barrier for this one).
-[[noreturn]] void followFailure(Clock::duration patience = Clock::duration::max()) {
+void writeLastWords(const std::string& text, const Clock::time_point* deadline) noexcept {
+  writeLastWords(text.data(), text.size(), "", deadline);
+}
+
+// Another thread has decided that the run fails and ends the process once its message is out (that
+// path neither allocates nor waits for anyone, so the message comes); this one waits for that, or at
+// most `patience`, and ends it with the same status itself.
+[[noreturn]] void followFailure(Clock::duration patience = Clock::duration::max()) noexcept {
   const Clock::time_point start = Clock::now();
   while (!last_words_out && Clock::now() - start < patience) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -254,6 +310,16 @@ void writeLastWords(const std::string& raw_text, const Clock::time_point* deadli
   }
   // _Exit: other threads may still hold streams or sit at a barrier; no destructors must run.
   std::_Exit(status);
+}
+
+// The one failure path of an error: the reserve goes first, then the clean-up and the message.
+[[noreturn]] void fail(const char* message, size_t size) noexcept {
+  releaseReserve();
+  if (decideFailure(1) || currentEnding() == Ending::succeeded) {
+    writeLastWords(message, size, "\n\n", nullptr);
+    std::_Exit(1);
+  }
+  followFailure();
 }
 
 // A stop signal, or a reader that closed standard output (SIGPIPE): the clean-up first, then the
@@ -312,7 +378,15 @@ std::string createNamedOutput(const std::function<std::string()>& create) {
     std::lock_guard<std::mutex> lock(outputs_mutex);
     if (ending != Ending::failed) {
       std::string created = create();
-      if (!created.empty()) unfinishedOutputs().insert(created);
+      if (!created.empty()) {
+        try {
+          unfinishedOutputs().insert(created);
+        } catch (...) {
+          // Out of memory: the file goes now, as the failure's clean-up would not know it.
+          removeRegularFile(created);
+          throw;
+        }
+      }
       return created;
     }
   }
@@ -391,30 +465,43 @@ void handleStopSignals() {
   if (!any) return;
   // Blocked in every thread (the OpenMP team inherits the mask) and taken by one thread of its own,
   // where the clean-up may lock and allocate as an error's does.
-  if (pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr) != 0) return;
-  std::thread([stop_signals] {
-    for (;;) {
-      int signal_number = 0;
-      if (sigwait(&stop_signals, &signal_number) == 0) stopRun(signal_number);
-    }
-  }).detach();
+  sigset_t previous;
+  if (pthread_sigmask(SIG_BLOCK, &stop_signals, &previous) != 0) return;
+  static sigset_t taken;
+  taken = stop_signals;
+  // A small stack of its own: the default one (8 MB) is address space that a run under a limit
+  // (ulimit -v) would miss, and creating it fails there before anything else can.
+  pthread_attr_t attributes;
+  pthread_t thread;
+  const bool started = pthread_attr_init(&attributes) == 0 &&
+                       pthread_attr_setstacksize(&attributes, 256 << 10) == 0 &&
+                       pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+                       pthread_create(&thread, &attributes, [](void*) -> void* {
+                         for (;;) {
+                           int signal_number = 0;
+                           if (sigwait(&taken, &signal_number) == 0) stopRun(signal_number);
+                         }
+                       }, nullptr) == 0;
+  pthread_attr_destroy(&attributes);
+  if (!started) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    fatalError("Error: Not enough memory to start the run!");
+  }
 }
 
-void fatalError(const std::string& message) {
-  if (decideFailure(1) || currentEnding() == Ending::succeeded) {
-    writeLastWords(message + "\n\n", nullptr);
-    std::_Exit(1);
-  }
-  followFailure();
-}
+void fatalError(const std::string& message) { fail(message.data(), message.size()); }
+
+void fatalError(const char* message) { fail(message, std::strlen(message)); }
 
 void fatalErrorCollective(const std::string& message, bool is_master) {
-  if (is_master && decideFailure(1)) writeLastWords(message + "\n\n", nullptr);
-  if (omp_in_parallel()) {
-#pragma omp barrier
-  }
+  // The master prints and ends the run at once: the others meet the same fault, and a thread that
+  // waited at a barrier here would wait for every other thread to finish its work first.
+  if (is_master || !omp_in_parallel()) fatalError(message);
   // A fault that the master did not meet (a file that only some threads could open, with the
-  // descriptors running out) is printed by the first thread through here.
+  // descriptors running out) is printed by the first thread through here, once the master is past
+  // the point where it would have met it. The master never waits here, so the barrier is one of the
+  // body's, which every thread that does not end the run reaches.
+#pragma omp barrier
   fatalError(message);
 }
 

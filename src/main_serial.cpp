@@ -1,6 +1,7 @@
 // Entry point, the two parallel computation bodies and the mode dispatch.
 #include <omp.h>
 
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <new>
@@ -98,6 +99,12 @@ static void plinkComputationBody(Shared_buffers& shared) { computationBody(share
 
 static void bgenComputationBody(Shared_buffers& shared) { computationBody(shared, true); }
 
+// The message of an exception that reached the top, formatted where a std::string could not be built
+// for want of memory: a handler that threw would end the process without any message.
+static void exceptionMessage(char (&buffer)[512], const std::exception& e) {
+  std::snprintf(buffer, sizeof buffer, "Error: %s", e.what());
+}
+
 // An exception cannot leave a parallel region: the thread that meets it ends the run itself.
 static void runBody(void (*body)(Shared_buffers&), Shared_buffers& shared) {
   try {
@@ -105,7 +112,9 @@ static void runBody(void (*body)(Shared_buffers&), Shared_buffers& shared) {
   } catch (const std::bad_alloc&) {
     corvane::fatalError("Error: Not enough memory for the computation!");
   } catch (const std::exception& e) {
-    corvane::fatalError(std::string("Error: ") + e.what());
+    char message[512];
+    exceptionMessage(message, e);
+    corvane::fatalError(message);
   } catch (...) {
     corvane::fatalError("Error: Unexpected failure during the computation!");
   }
@@ -197,8 +206,12 @@ int main(int argc, char** argv) {
     const int status = run(argc, argv);
     corvane::commitRun();
     return status;
+  } catch (const std::bad_alloc&) {
+    corvane::fatalError("Error: Not enough memory for the run!");
   } catch (const std::exception& e) {
-    corvane::fatalError(std::string("Error: ") + e.what());
+    char message[512];
+    exceptionMessage(message, e);
+    corvane::fatalError(message);
   } catch (...) {
     corvane::fatalError("Error: Unexpected failure!");
   }
