@@ -39,7 +39,7 @@ std::string whyNotReplaceable(const std::string& target);
 // by its time stamp, which a copy from another host or a skewed clock can put anywhere. A file that
 // appeared there since (another run's, finished while this one ran) stays. Before any note is taken
 // (a test of one step) every regular file counts as earlier.
-void noteEarlierOutput(const std::string& path);
+void noteEarlierOutput(const OutputPlace& place);
 bool isEarlierOutput(const std::string& target);
 // Removes the earlier output at `target`, if it is still there; false when it cannot be removed.
 bool removeEarlierOutput(const std::string& target);
@@ -59,7 +59,6 @@ public:
   // Forgets it: nothing was created, or it was published.
   void clear();
   const std::string& unfinished() const { return unfinished_; }
-  const std::string& target() const { return target_; }
 
 private:
   std::string unfinished_;

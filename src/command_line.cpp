@@ -284,11 +284,14 @@ std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
 }
 
 // Before any genotype or record is read: a missing directory, a directory at the path or a path
-// without write permission would otherwise show only when the work is done. Nothing is created.
+// without write permission would otherwise show only when the work is done. Nothing is created; what
+// stands at each output's place is noted.
 void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par) {
-  // Every output is a new file at its name: the earlier file there must be one the run may replace.
+  // Every output is a new file at its name: the file that stands there now is its earlier output,
+  // and must be one the run may replace.
   for (const std::string& name : runOutputs(flags, par)) {
     const corvane::OutputPlace place = corvane::placeOutput(name);
+    corvane::noteEarlierOutput(place);
     if (place.way != corvane::OutputPlace::replaced) continue;
     const std::string reason = corvane::whyNotReplaceable(place.target);
     if (!reason.empty()) throw "Error: File '" + place.target + "' cannot be replaced: " + reason + "!";
@@ -394,7 +397,6 @@ void checkOptions(const Flags& flags, const Parameters& par) {
 
   refuseOutputsOverInputs(flags, par);
   refuseOutputsThatCannotBeCreated(flags, par);
-  for (const std::string& name : runOutputs(flags, par)) corvane::noteEarlierOutput(name);
 }
 
 void printWelcome() {

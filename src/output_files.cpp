@@ -1,7 +1,5 @@
 #include "output_files.hpp"
 
-#include "fatal.hpp"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,9 +11,11 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <string>
 #include <random>
+#include <string>
 #include <system_error>
+
+#include "fatal.hpp"
 
 namespace corvane {
 
@@ -142,8 +142,7 @@ std::map<std::string, Identity>& earlierOutputs() {
 
 } // namespace
 
-void noteEarlierOutput(const std::string& path) {
-  const OutputPlace place = placeOutput(path);
+void noteEarlierOutput(const OutputPlace& place) {
   if (place.way != OutputPlace::replaced) {
     std::lock_guard<std::mutex> lock(notes_mutex);
     outputs_noted = true;
