@@ -86,7 +86,7 @@ void checkThreshold(char** argv, char* end, int index, int argc, double lower, d
     throw "Error: '" + option + "' must be a decimal value between " + low_cut + " and " + high_cut +
         "!";
   }
-  value = number;
+  value = number == 0.0 ? 0.0 : number;  // -0 is 0, also where the settings print it
 }
 
 void checkSelect(char** argv, char* /*end*/, int index, int argc, std::vector<uint32_t>& range) {

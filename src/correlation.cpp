@@ -373,9 +373,10 @@ struct PairColumns {
 };
 
 // The decision for one pair (i < j). Returns true when i's window has closed. Both thresholds are
-// inclusive, and a NaN never passes them.
-inline bool decidePair(Corvane& e, double r, uint32_t n_samples_pair, uint32_t i, uint32_t j,
-                       uint32_t position_i, uint32_t position_j, PairSink& sink,
+// inclusive, and a NaN never passes them; |r| is compared with least_magnitude, the threshold as
+// the file stores it.
+inline bool decidePair(Corvane& e, double least_magnitude, double r, uint32_t n_samples_pair, uint32_t i,
+                       uint32_t j, uint32_t position_i, uint32_t position_j, PairSink& sink,
                        const PairColumns& columns = PairColumns()) {
   if (closesWindow(e, position_i, position_j, j)) return true;
   const double available =
@@ -384,7 +385,7 @@ inline bool decidePair(Corvane& e, double r, uint32_t n_samples_pair, uint32_t i
   if (std::fabs(r) >= correlation::nearOne) {
     r = correlation::settleNearOne(r, columns.u, columns.v, columns.rows);
   }
-  if (!(std::fabs(r) >= e.ld_thold)) return false;
+  if (!(std::fabs(r) >= least_magnitude)) return false;
   if (!sink.correlations) sink.correlations = &e.correlations[i];
   (*sink.correlations)[j] = r;
   ++e.number_of_correlations_in_file;
@@ -394,6 +395,11 @@ inline bool decidePair(Corvane& e, double r, uint32_t n_samples_pair, uint32_t i
     (*sink.sample_counts)[j] = n_samples_pair;
   }
   return false;
+}
+
+// Once per call of the filter, not per pair.
+double leastStoredMagnitude(const Corvane& e) {
+  return bcor::thresholdAsStored(e.ld_thold, bcor::magnitudeWidth(e.accuracy));
 }
 
 void addToRunTotal(Shared_buffers& shared, uint64_t stored) {
@@ -474,7 +480,7 @@ void Corvane::checkSparseness(double r, uint32_t n_samples_pair, uint32_t varian
                               uint32_t variant_j, uint32_t position_i, uint32_t position_j,
                               bool& stop) {
   PairSink sink;
-  if (decidePair(*this, r, n_samples_pair, variant_i, variant_j, position_i, position_j, sink)) {
+  if (decidePair(*this, leastStoredMagnitude(*this), r, n_samples_pair, variant_i, variant_j, position_i, position_j, sink)) {
     finished_variants.insert(variant_i);
     stop = true;
   }
@@ -491,6 +497,7 @@ void Corvane::checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R)
   // A window that closes inside the chunk has no lasting effect: the downstream pass starts with
   // every chunk variant active again.
   uint64_t stored = 0;
+  const double least = leastStoredMagnitude(*this);
   const bool have_columns = holdsColumns(chunk_dosages, bin_n_samples, n);
   for (uint32_t a = 0; a + 1 < n; ++a) {
     PairSink sink;
@@ -500,7 +507,7 @@ void Corvane::checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R)
     for (uint32_t b = a + 1; b < n; ++b) {
       const uint32_t count = static_cast<uint32_t>(std::min(count_a, chunk_n_nonmissing(b)));
       if (have_columns) columns.v = chunk_dosages.col(b).data();
-      if (decidePair(*this, R(a, b), count, start + a, start + b, pos[a], pos[b], sink, columns)) break;
+      if (decidePair(*this, least, R(a, b), count, start + a, start + b, pos[a], pos[b], sink, columns)) break;
     }
     stored += sink.stored;
   }
@@ -521,6 +528,7 @@ void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Ei
   partnerPositions(*this, first_partner, n_read, pos);
 
   uint64_t stored = 0;
+  const double least = leastStoredMagnitude(*this);
   const bool have_columns = holdsColumns(chunk_dosages, bin_n_samples, end - start) &&
                             holdsColumns(downstream_dosages, bin_n_samples, n_read);
   for (auto it = active_variants.lower_bound(start); it != active_variants.end() && *it < end;) {
@@ -538,7 +546,7 @@ void Corvane::checkBatch(uint32_t start, uint32_t end, uint32_t n_read, const Ei
     for (uint32_t k = 0; k < n_read; ++k) {
       const uint32_t count = static_cast<uint32_t>(std::min(count_a, downstream_n_nonmissing(k)));
       if (have_columns) columns.v = downstream_dosages.col(k).data();
-      if (decidePair(*this, R(a, k), count, i, first_partner + k, position_i, pos[k], sink, columns)) {
+      if (decidePair(*this, least, R(a, k), count, i, first_partner + k, position_i, pos[k], sink, columns)) {
         closed = true;
         break;
       }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <type_traits>
 
 #include "corvane.hpp"
@@ -40,6 +41,29 @@ double decodeCorrelation(uint8_t sign, uint64_t magnitude, unsigned width) {
   const int scale = width == 2 ? -15 : width == 4 ? -31 : -63;
   const double r = std::ldexp(static_cast<double>(magnitude), scale);
   return sign != 0 ? r : -r;
+}
+
+double thresholdAsStored(double threshold, unsigned width) {
+  if (!(threshold > 0.0)) return threshold;
+  // The encoding never decreases with |r|, and the bit patterns of non-negative doubles are in the
+  // order of their values: bisect the patterns up to the threshold's own with the encoder itself,
+  // so the rounding is exactly the file's.
+  const uint64_t target = encodeMagnitude(threshold, width);
+  uint64_t low = 0, high = 0;
+  std::memcpy(&high, &threshold, sizeof high);
+  while (low < high) {
+    const uint64_t middle = low + (high - low) / 2;
+    double value = 0.0;
+    std::memcpy(&value, &middle, sizeof value);
+    if (encodeMagnitude(value, width) >= target) {
+      high = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
+  double least = 0.0;
+  std::memcpy(&least, &high, sizeof least);
+  return least;
 }
 
 } // namespace bcor

@@ -309,22 +309,32 @@ bool isNonDecreasing(const VariantSet& set) {
 }
 
 // The table's thresholds: a pair computed on enough of the samples and with a large enough |r|
-// goes to `keep` for its line.
+// goes to `keep` for its line. |r| is held to the threshold as the file stores it, as the
+// computation held it: a table at the computation's threshold lists every stored pair.
 template <typename Keep>
 auto passingPairs(const Corvane& engine, Keep keep) {
   const double n_samples_used = engine.bin_n_samples;
-  return [&engine, keep, n_samples_used](uint32_t p, uint32_t q, double r, uint32_t s) {
-    if (s / n_samples_used >= engine.ld_n_samples_avail_prop && std::fabs(r) >= engine.ld_thold) {
+  const double least = bcor::thresholdAsStored(engine.ld_thold, bcor::magnitudeWidth(engine.accuracy));
+  return [&engine, keep, n_samples_used, least](uint32_t p, uint32_t q, double r, uint32_t s) {
+    if (s / n_samples_used >= engine.ld_n_samples_avail_prop && std::fabs(r) >= least) {
       keep(ExtractedPair{p, q, r, s});
     }
   };
+}
+
+// A zero prints as 0: a stored magnitude 0 can carry either sign, and an allele swap negates it.
+double unsignedZero(double r) { return r == 0.0 ? 0.0 : r; }
+
+void unsignedZeros(Eigen::MatrixXd& matrix) {
+  for (Eigen::Index k = 0; k < matrix.size(); ++k) matrix.data()[k] = unsignedZero(matrix.data()[k]);
 }
 
 void writeTableLine(Corvane& engine, const VariantSet& set, const std::vector<bool>& flipped,
                     const ExtractedPair& pair) {
   const VariantHeader& a = *set[pair.first];
   const VariantHeader& b = *set[pair.second];
-  const double r = flipped[pair.first] != flipped[pair.second] ? -pair.correlation : pair.correlation;
+  const double r =
+      unsignedZero(flipped[pair.first] != flipped[pair.second] ? -pair.correlation : pair.correlation);
   engine.text_stream << a.chromosome << ' ' << pair.first + 1 << ' ' << a.RSID << ' ' << a.position << ' '
                   << pair.second + 1 << ' ' << b.RSID << ' ' << b.position << ' ' << r << ' '
                   << pair.n_samples << '\n';
@@ -454,6 +464,7 @@ void Corvane::extractCorrelationsMatrix() {
   std::cout << kExtracted << count << std::endl;
   const bool in_place = beginWritingMatrix(*this);
   mirrorMatrix(matrix);
+  unsignedZeros(matrix);
   text_stream << matrix.format(spaceFormat()) << '\n';
   closeTextOutput(*this, matrix_file);
   endWritingMatrix(in_place);
@@ -485,7 +496,7 @@ void Corvane::extractCorrelationsRegionMatrix() {
   std::cout << kExtracted << count << std::endl;
 
   // Negating the row and the column of every place of an allele-swapped variant negates exactly the
-  // pairs with one swapped variant (and leaves -0 where such a pair has no stored value).
+  // pairs with one swapped variant.
   const std::vector<bool> flipped = flippedPlaces(*this, set);
   for (uint32_t p = 0; p < n; ++p) {
     if (!flipped[p]) continue;
@@ -504,6 +515,7 @@ void Corvane::extractCorrelationsRegionMatrix() {
     }
   }
   mirrorMatrix(matrix);
+  unsignedZeros(matrix);
   const bool in_place = beginWritingMatrix(*this);
   for (uint32_t row = 0; row < n; ++row) text_stream << matrix.row(row).format(spaceFormat()) << '\n';
   closeTextOutput(*this, matrix_file);
