@@ -74,6 +74,11 @@ def read_matrix(path):
     return np.array([[float(v) for v in line.split(" ")] for line in text.splitlines()])
 
 
+def negative_zero(path):
+    with open(path) as f:
+        return "-0" in f.read().split()
+
+
 def header_fields(data):
     """Fields 1 to 14 of a BCOR header."""
     return struct.unpack_from("<12I2Q", data, 0)
@@ -276,6 +281,7 @@ for name, order in (("ascending", chosen), ("descending", chosen[::-1]), ("shuff
         exp[p_ - 1, q_ - 1] = exp[q_ - 1, p_ - 1] = r
     check.check(mm.shape == exp.shape and float(np.max(np.abs(mm - exp))) <= TOL,
                 "%s list: matrix by list place with signs" % name)
+    check.check(not negative_zero(mx), "%s list: pairs not stored are 0 under a swap, not -0" % name)
 
 # --- A base-pair range: numbering from the range's first variant ---------------------------------------
 lo, hi = positions[40], positions[70]
@@ -290,6 +296,83 @@ none = os.path.join(work, "none.table")
 result = corvane("--bcor", base, "--table", none, "--incl-range", "1-2")
 succeeded(result, "table of an empty range")
 check.check(not os.path.exists(none), "an empty set writes no table file")
+
+# --- Pairs whose exact |r| is a round threshold ----------------------------------------------------------
+# Neighbours 2k + 1 and 2k + 2 repeat a pattern of that exact r over the samples, in a shuffled order
+# and either one mirrored (2 - x): the computed r misses the exact value by a rounding either way. At
+# low and medium accuracy the threshold holds on the stored magnitude, so every such pair is stored
+# at its own value and listed by a table at it; at high accuracy the table at the computation's
+# threshold still lists every stored pair.
+EXACT = {0.0: ((0, 2, 0, 2), (0, 0, 2, 2)), 0.1: ((0, 0, 0, 1, 1, 2), (0, 0, 2, 0, 1, 1)),
+         0.2: ((0, 0, 0, 0, 0, 1), (0, 0, 0, 1, 2, 1)), 0.3: ((0, 0, 0, 0, 0, 1, 1), (0, 0, 0, 0, 1, 0, 1)),
+         0.5: ((1, 0, 2, 1), (2, 1, 0, 1)), 0.6: ((0, 0, 0, 0, 0, 1, 1, 1), (0, 0, 0, 1, 1, 1, 1, 1)),
+         0.8: ((0, 0, 0, 0, 0, 1), (0, 0, 0, 1, 1, 2))}
+
+
+def exact_pairs(prefix, n_samples, per_value, seed):
+    """A PLINK set of such pairs; returns the exact |r| of each pair by its table numbers."""
+    rng = np.random.RandomState(seed)
+    rows, exact = [], {}
+    for value, (x0, y0) in sorted(EXACT.items()):
+        for _ in range(per_value):
+            order = rng.permutation(n_samples)
+            x, y = (np.tile(p, n_samples // len(p))[order] for p in (x0, y0))
+            mirror = rng.randint(4)
+            rows += [2 - x if mirror & 1 else x, 2 - y if mirror & 2 else y]
+            exact[(len(rows) - 1, len(rows))] = value
+    with open(prefix + ".bed", "wb") as bed:
+        bed.write(bytes([0x6C, 0x1B, 0x01]))
+        for dosages in rows:  # codes 3, 2, 0 for 0, 1, 2 copies of the .bim's first allele
+            codes = np.array([3, 2, 0])[dosages]
+            packed = np.zeros(n_samples + (-n_samples) % 4, dtype=np.uint8)
+            packed[:n_samples] = codes
+            bed.write(bytes((packed.reshape(-1, 4) << np.array([0, 2, 4, 6], dtype=np.uint8)).sum(1, dtype=np.uint8)))
+    with open(prefix + ".bim", "w") as bim:
+        bim.writelines("1 rs%d 0 %d A G\n" % (v + 1, 10000 * (v // 2) + 1 + v % 2) for v in range(len(rows)))
+    with open(prefix + ".fam", "w") as fam:
+        fam.writelines("F%d I%d 0 0 0 -9\n" % (s + 1, s + 1) for s in range(n_samples))
+    return exact
+
+
+os.makedirs(os.path.join(work, "exact"))
+for n_exact, seed in ((168, 21), (840, 22)):
+    prefix = os.path.join(work, "exact", "n%d" % n_exact)
+    exact = exact_pairs(prefix, n_exact, 30, seed)
+    for accuracy in ("low", "medium", "high"):
+        for thold in (0.1, 0.2, 0.3, 0.5, 0.6, 0.8):
+            what = "%d samples, %s accuracy, exact pairs at %g" % (n_exact, accuracy, thold)
+            stem = "%s_%s_%g" % (prefix, accuracy, thold)
+            succeeded(corvane("--bplink", prefix, "--bcor", stem + ".bcor", "--n-threads", 1, "--accuracy", accuracy,
+                              "--variant-window-size", 1000, "--ld-thold", thold, "--ld-n-samples-avail-prop", 0),
+                      what + ": computation")
+            succeeded(corvane("--bcor", stem + ".bcor", "--merge", 1), what + ": merge")
+            succeeded(corvane("--bcor", stem + ".bcor", "--table", stem + ".table", "--ld-thold", thold),
+                      what + ": table")
+            stored = header_fields(open(stem + ".bcor", "rb").read())[12]
+            listed, _ = read_table(stem + ".table")
+            check.equal(len(listed), stored, what + ": the table at the computation's threshold lists every pair")
+            want = {k for k, v in exact.items() if v >= thold}
+            if accuracy != "high":
+                check.equal(sorted(listed), sorted(want), what + ": every pair from the threshold up, no other")
+            else:
+                check.check({k for k in want if exact[k] > thold} <= set(listed) <= want,
+                            what + ": the pairs above the threshold, ties either side")
+    # Exact zeros, stored at low accuracy with either sign; a list swaps the second variant of each pair.
+    stem = prefix + "_zero"
+    succeeded(corvane("--bplink", prefix, "--bcor", stem + ".bcor", "--n-threads", 1, "--accuracy", "low",
+                      "--variant-window-size", 1000, "--ld-thold", 0, "--ld-n-samples-avail-prop", 0),
+              "exact zeros: computation")
+    succeeded(corvane("--bcor", stem + ".bcor", "--merge", 1), "exact zeros: merge")
+    with open(stem + ".list", "w") as f:
+        f.write("RSID position chromosome A_allele B_allele\n")
+        f.writelines("rs%d %d 1 %s\n" % (v + 1, 10000 * (v // 2) + 1 + v % 2, "G A" if v % 2 else "A G")
+                     for v in range(2 * len(exact)))
+    for listed in ((), ("--incl-variants", stem + ".list")):
+        for mode in ("--table", "--matrix"):
+            out = stem + (".listed" if listed else "") + mode[1:]
+            extra = ("--ld-thold", 0) if mode == "--table" else ()
+            succeeded(corvane("--bcor", stem + ".bcor", mode, out, *(listed + extra)), "exact zeros: " + out)
+            check.check(not negative_zero(out), "exact zeros: 0, not -0, in " + os.path.basename(out))
 
 # --- The merge's refusals ------------------------------------------------------------------------------
 base3 = os.path.join(work, "t3", "ld.bcor")

@@ -396,6 +396,38 @@ TEST(PairFilter, BothThresholdsZeroStoreEveryNumber) {
   EXPECT_FALSE(f.stored(1, 3));
 }
 
+// The threshold holds on |r| as the file stores it: at low and medium accuracy a pair that rounds
+// to the threshold's stored magnitude is kept, so an exact tie computed a rounding below is too.
+TEST(PairFilter, ThresholdDecidesOnTheStoredMagnitude) {
+  struct Case {
+    const char* accuracy;
+    double thold, r;
+    bool stored;
+  };
+  const double half = std::nextafter(0.5, 0.0);  // an exact 1/2 as it can be computed
+  const double low = 9829.5 / 32768, medium = 644245093.5 / 2147483648.0;  // least stored as 0.3
+  const Case cases[] = {{"low", 0.5, -half, true},
+                        {"medium", 0.5, -half, true},
+                        {"high", 0.5, -half, false},
+                        {"low", 0.3, low, true},
+                        {"low", 0.3, std::nextafter(low, 0.0), false},
+                        {"medium", 0.3, -medium, true},
+                        {"medium", 0.3, std::nextafter(medium, 0.0), false},
+                        {"high", 0.3, 0.3, true},
+                        {"high", 0.3, std::nextafter(0.3, 0.0), false},
+                        {"low", 1.0, 1.0 - std::ldexp(1.0, -17), true},
+                        {"low", 1.0, 1.0 - std::ldexp(1.0, -15), false},
+                        {"low", 0.0, -0.0, true},
+                        {"low", 0.0, NaN, false}};
+  for (const Case& c : cases) {
+    FilterEngine f;
+    f.engine.accuracy = c.accuracy;
+    f.engine.ld_thold = c.thold;
+    f.decide(c.r, 100, 1, 2, 0, 1);
+    EXPECT_EQ(f.stored(1, 2), c.stored) << c.accuracy << " at " << c.thold << ": " << c.r;
+  }
+}
+
 TEST(PairFilter, PartnerPastTheRunOrBehindClosesTheScan) {
   FilterEngine f;
   EXPECT_TRUE(f.decide(0.9, 100, 1, 51, 0, 1));
@@ -440,7 +472,9 @@ std::map<uint32_t, std::map<uint32_t, double>> referenceFilter(
       if (j > last || pos.at(j) < pos.at(i) || pos.at(j) - pos.at(i) >= window) break;
       const int n = std::min(counts.at(i), counts.at(j));
       const double value = r.at({i, j});
-      if (double(n) / n_samples >= prop && std::fabs(value) >= thold) kept[i][j] = value;
+      // The engines here store at medium accuracy.
+      const bool large = bcor::encodeMagnitude(value, 4) >= bcor::encodeMagnitude(thold, 4);
+      if (double(n) / n_samples >= prop && large) kept[i][j] = value;
     }
   }
   return kept;

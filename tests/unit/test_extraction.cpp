@@ -300,15 +300,30 @@ TEST_F(Extraction, RequestedMatrixNegatesAlleleSwappedVariants) {
   o.list = list(kListHeader + listLine(v[0]) + listLine(v[1], true) + listLine(v[2]) + listLine(v[6]) +
                 listLine(v[7], true));
   const Outcome r = extract(write(run), dir + "/out.matrix", o);
+  // Pairs not stored stay 0 (not -0) under one swap.
   EXPECT_EQ(r.file, matrixText(5, {{{0, 1}, 0.25},  // one swapped: negated
                                    {{2, 3}, 0.5},
-                                   {{1, 4}, 0.75},  // both swapped: kept
-                                   {{0, 4}, -0.0},  // no pair, one swapped: negative zero
-                                   {{1, 2}, -0.0},
-                                   {{1, 3}, -0.0},
-                                   {{2, 4}, -0.0},
-                                   {{3, 4}, -0.0}}));
-  EXPECT_NE(r.file.find("-0"), std::string::npos);
+                                   {{1, 4}, 0.75}}));  // both swapped: kept
+}
+
+// A stored magnitude 0 carries the sign of what rounded to it, and a swap negates it: printed as 0.
+TEST_F(Extraction, ZerosPrintWithoutSign) {
+  StoredRun run;
+  run.variants = testbcor::makeVariants(0, 4, 100, 100);
+  run.pairs = {{0, 1, -1e-17, 0}, {2, 3, 0.0, 0}};
+  const std::string bcor = write(run);
+  const std::string swapped = list(kListHeader + listLine(run.variants[0]) + listLine(run.variants[1]) +
+                                   listLine(run.variants[2]) + listLine(run.variants[3], true));
+  for (const Mode mode : {Mode::table, Mode::matrix}) {
+    for (const bool listed : {false, true}) {
+      Options o{mode};
+      if (listed) o.list = swapped;
+      const Outcome r = extract(bcor, dir + "/out", o);
+      EXPECT_EQ(r.count, 2u);
+      std::istringstream words(r.file);
+      for (std::string word; words >> word;) EXPECT_NE(word, "-0") << r.file;
+    }
+  }
 }
 
 TEST_F(Extraction, RequestedMatrixWithVariantListedTwice) {
@@ -378,6 +393,19 @@ TEST_F(Extraction, TableAppliesInclusiveThresholdsAndSampleCounts) {
   EXPECT_EQ(r.count, 6u);
   EXPECT_NE(r.file.find("1 1 rs0 100 3 rs2 300 0.2 100\n"), std::string::npos);
   EXPECT_NE(r.file.find("1 2 rs1 200 5 rs4 500 0.5 49\n"), std::string::npos);
+}
+
+// At the threshold that stored them, a table lists the pairs stored at it: 0.3 and 0.8 read back
+// below themselves at low and medium accuracy.
+TEST_F(Extraction, TableThresholdIsTheStoredMagnitude) {
+  StoredRun run;
+  run.variants = testbcor::makeVariants(0, 4, 100, 100);
+  run.pairs = {{0, 1, 0.3, 0}, {1, 2, -0.8, 0}, {2, 3, 0.2999, 0}};
+  for (const char* accuracy : {"low", "medium", "high"}) {
+    run.accuracy = accuracy;
+    const Outcome r = extract(write(run), dir + "/out.table", Options(Mode::table, 0.3));
+    EXPECT_EQ(r.count, 2u) << accuracy << "\n" << r.file;
+  }
 }
 
 TEST_F(Extraction, TableNumbersFromTheSetsFirstVariant) {
