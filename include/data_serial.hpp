@@ -20,9 +20,8 @@ uint64_t encodeMagnitude(double r, unsigned width);
 double decodeCorrelation(uint8_t sign, uint64_t magnitude, unsigned width);
 
 // The least |r| whose stored magnitude reaches the stored magnitude of `threshold`. Comparing |r|
-// with it (>=) decides on the values as the file keeps them, whether r is computed or read back, so
-// a pair stored at the threshold is stored and listed. A NaN r never passes; a threshold of 0 or
-// less lets every other value pass.
+// with it (>=) decides on the values as the file keeps them, the same way whether r is computed or
+// read back. A NaN r never passes; a threshold of 0 or less lets every other value pass.
 double thresholdAsStored(double threshold, unsigned width);
 
 } // namespace bcor

@@ -397,7 +397,7 @@ inline bool decidePair(Corvane& e, double least_magnitude, double r, uint32_t n_
   return false;
 }
 
-// Once per call of the filter, not per pair.
+// Found by a bisection: once per chunk or batch, never per pair.
 double leastStoredMagnitude(const Corvane& e) {
   return bcor::thresholdAsStored(e.ld_thold, bcor::magnitudeWidth(e.accuracy));
 }
@@ -480,7 +480,8 @@ void Corvane::checkSparseness(double r, uint32_t n_samples_pair, uint32_t varian
                               uint32_t variant_j, uint32_t position_i, uint32_t position_j,
                               bool& stop) {
   PairSink sink;
-  if (decidePair(*this, leastStoredMagnitude(*this), r, n_samples_pair, variant_i, variant_j, position_i, position_j, sink)) {
+  if (decidePair(*this, leastStoredMagnitude(*this), r, n_samples_pair, variant_i, variant_j, position_i,
+                 position_j, sink)) {
     finished_variants.insert(variant_i);
     stop = true;
   }
@@ -507,7 +508,9 @@ void Corvane::checkChunk(uint32_t start, uint32_t end, const Eigen::MatrixXd& R)
     for (uint32_t b = a + 1; b < n; ++b) {
       const uint32_t count = static_cast<uint32_t>(std::min(count_a, chunk_n_nonmissing(b)));
       if (have_columns) columns.v = chunk_dosages.col(b).data();
-      if (decidePair(*this, least, R(a, b), count, start + a, start + b, pos[a], pos[b], sink, columns)) break;
+      if (decidePair(*this, least, R(a, b), count, start + a, start + b, pos[a], pos[b], sink, columns)) {
+        break;
+      }
     }
     stored += sink.stored;
   }
