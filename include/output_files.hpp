@@ -83,7 +83,7 @@ bool directoryTakesNewFiles(const std::string& directory);
 
 // The stem (for createUniqueFile) of a name of the run's own beside `target`: the target's name and
 // `tag`, the name cut where the whole would be longer than the file system takes as a name (NAME_MAX)
-// or as a path (PATH_MAX). "" when not even the tag fits.
+// or as a path (PATH_MAX). "" when not even the tag fits, or the target is no path the kernel takes.
 std::string ownNameStem(const std::string& target, const std::string& tag);
 // The stem of an output's unfinished file beside `target`; "" when no such name can be made.
 std::string unfinishedStem(const std::string& target);

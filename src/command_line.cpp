@@ -296,10 +296,10 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
     const std::string reason = corvane::whyNotReplaceable(place.target);
     if (!reason.empty()) throw "Error: File '" + place.target + "' cannot be replaced: " + reason + "!";
     // The run's own file beside it takes a shortened name where the whole would be too long; only
-    // a directory whose path leaves no room for any name stops it.
+    // a path that leaves no room for any name stops it.
     if (corvane::unfinishedStem(place.target).empty()) {
-      throw "Error: File '" + place.target +
-          "' cannot be written: the path of its directory is too long for a file of the run's own beside it!";
+      throw "Error: File '" + place.target + "' cannot be written: its path leaves no room for a file of the "
+          "run's own beside it!";
     }
   }
   // A BCOR file is sought back into: through the run's own standard output it would be truncated

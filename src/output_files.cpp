@@ -232,8 +232,7 @@ bool NewOutput::create(const OutputPlace& place) {
   clear();
   std::string tried;
   unfinished_ = createNamedOutput([&place, &tried]() -> std::string {
-    const std::string stem = unfinishedStem(place.target);
-    return !stem.empty() && createUniqueFile(stem, 0666, tried) ? tried : std::string();
+    return createUniqueFile(unfinishedStem(place.target), 0666, tried) ? tried : std::string();
   });
   if (unfinished_.empty()) return false;
   target_ = place.target;
@@ -298,7 +297,9 @@ std::string ownNameStem(const std::string& target, const std::string& tag) {
   const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
   const std::size_t own = tag.size() + kUniqueTail;
   const std::size_t longest = longestName(start == 0 ? "." : target.substr(0, start));
-  if (own > longest || start + own > kMaxPath) return "";
+  // The target itself must be named too, to be renamed onto: its links can spell it longer than
+  // the name it was given.
+  if (own > longest || start + own > kMaxPath || target.size() > kMaxPath) return "";
   const std::size_t name_size = target.size() - start;
   std::size_t kept = std::min({name_size, longest - own, kMaxPath - start - own});
   // Cut before a character's first byte, not within a UTF-8 sequence.

@@ -286,8 +286,8 @@ crowded = deep + "/" + "s" * (4085 - len(deep) - 1)
 os.mkdir(crowded)
 for argv, name in ((["--bcor", "e.bcor", "--matrix", crowded + "/m"], crowded + "/m"),
                    (["--bplink", example, "--bcor", crowded + "/c", "--n-threads", 2], crowded + "/c_1")):
-    refused(corvane(*argv), "Error: File '%s' cannot be written: the path of its directory is too long for a file "
-            "of the run's own beside it!" % name, name[-12:] + " in a directory with no room for a name of its own")
+    refused(corvane(*argv), "Error: File '%s' cannot be written: its path leaves no room for a file of the run's "
+            "own beside it!" % name, name[-12:] + " in a directory with no room for a name of its own")
 check.equal(os.listdir(crowded), [], "no room: nothing created")
 check.equal(sorted(os.listdir(deep)), sorted(os.path.basename(f) for f in
                                              (deepest, deepest[:-2] + "_1", deepest[:-2] + "_2", crowded)),
