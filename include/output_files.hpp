@@ -29,6 +29,19 @@ OutputPlace placeOutput(const std::string& path);
 // Whether an output can be made at `path` without changing any existing file.
 bool textOutputCanBeWritten(const std::string& path);
 
+// Where an output's name leads: the file at the end of its links, spelled from the root with its
+// directory's links, "." and ".." resolved, and the file's identity when it exists. Two outputs of one
+// run that lead to one file, there or not, would be written over each other.
+struct OutputFile {
+  std::string resolved;
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+OutputFile outputFile(const std::string& path);
+// Hard links of one file are one file too.
+bool isOneFile(const OutputFile& a, const OutputFile& b);
+
 // Why a regular file at an output's place cannot be replaced by a new one, before the work: "" when
 // it can. A run never writes through the file that stands at a name (other names of that file, hard
 // links, keep their content), so the directory must take a new file and let the run replace the old.
@@ -68,13 +81,20 @@ private:
 // Whether new files can be created in `directory` ("" is the working directory).
 bool directoryTakesNewFiles(const std::string& directory);
 
+// The stem (for createUniqueFile) of a name of the run's own beside `target`: the target's name and
+// `tag`, the name cut where the whole would be longer than the file system takes as a name (NAME_MAX)
+// or as a path (PATH_MAX). "" when not even the tag fits, or the target is no path the kernel takes.
+std::string ownNameStem(const std::string& target, const std::string& tag);
+// The stem of an output's unfinished file beside `target`; "" when no such name can be made.
+std::string unfinishedStem(const std::string& target);
+
 // Creates a new, empty file named `stem` and some random characters, exclusively: never through
 // anything that already stands at a name (a link, another run's file, a directory), so no other run
 // can have it. True with its name in `name`; false with the last name tried there.
 bool createUniqueFile(const std::string& stem, mode_t mode, std::string& name);
 
 // Where a table run's sort file is created (a stem for createUniqueFile): beside the file that a
-// replaced output ends at, otherwise in the temporary directory.
+// replaced output ends at, otherwise in the temporary directory; "" when no name can be made there.
 std::string sortFileStem(const std::string& table_path);
 // TMPDIR, or /tmp when it is not set.
 std::string temporaryDirectory();

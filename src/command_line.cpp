@@ -295,6 +295,12 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
     if (place.way != corvane::OutputPlace::replaced) continue;
     const std::string reason = corvane::whyNotReplaceable(place.target);
     if (!reason.empty()) throw "Error: File '" + place.target + "' cannot be replaced: " + reason + "!";
+    // The run's own file beside it takes a shortened name where the whole would be too long; only
+    // a path that leaves no room for any name stops it.
+    if (corvane::unfinishedStem(place.target).empty()) {
+      throw "Error: File '" + place.target + "' cannot be written: its path leaves no room for a file of the "
+          "run's own beside it!";
+    }
   }
   // A BCOR file is sought back into: through the run's own standard output it would be truncated
   // under the messages, and they would fall inside it; a FIFO or device would take the whole file
@@ -326,7 +332,8 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
   // covers, or in the temporary directory when the table is no regular file.
   if (flags.table && flags.incl_variants &&
       corvane::placeOutput(par.table).way != corvane::OutputPlace::replaced &&
-      !corvane::directoryTakesNewFiles(corvane::temporaryDirectory())) {
+      (!corvane::directoryTakesNewFiles(corvane::temporaryDirectory()) ||
+       corvane::sortFileStem(par.table).empty())) {
     throw "Error: Directory '" + corvane::temporaryDirectory() + "' for the table's sort file cannot be written!";
   }
 }
@@ -340,6 +347,23 @@ void refuseOutputsOverInputs(const Flags& flags, const Parameters& par) {
       if (!fs::equivalent(output, input.name, error)) continue;
       if (input.bcor_being_read) throw "Error: File '" + output + "' cannot be written: it is the BCOR file being read!";
       throw "Error: File '" + output + "' cannot be written: it is the input file '" + input.name + "' of this run!";
+    }
+  }
+}
+
+// Two outputs that lead to one file (a link between per-thread names, a directory by two spellings)
+// would be written over each other, and the run end with success and one of them lost.
+void refuseOutputsOfOneFile(const Flags& flags, const Parameters& par) {
+  const std::vector<std::string> outputs = runOutputs(flags, par);
+  std::vector<corvane::OutputFile> files;
+  files.reserve(outputs.size());
+  for (const std::string& output : outputs) files.push_back(corvane::outputFile(output));
+  for (std::size_t i = 1; i < files.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (corvane::isOneFile(files[i], files[j])) {
+        throw "Error: File '" + outputs[i] + "' cannot be written: it is the output file '" + outputs[j] +
+            "' of this run!";
+      }
     }
   }
 }
@@ -397,6 +421,7 @@ void checkOptions(const Flags& flags, const Parameters& par) {
 
   refuseOutputsOverInputs(flags, par);
   refuseOutputsThatCannotBeCreated(flags, par);
+  refuseOutputsOfOneFile(flags, par);
 }
 
 void printWelcome() {

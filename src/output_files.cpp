@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -111,6 +113,33 @@ OutputPlace placeOutput(const std::string& path) {
   return place;
 }
 
+OutputFile outputFile(const std::string& path) {
+  const OutputPlace place = placeOutput(path);
+  OutputFile file;
+  const fs::path target(place.target);
+  char* directory = ::realpath(directoryOf(place.target).c_str(), nullptr);
+  if (directory) {
+    file.resolved = (fs::path(directory) / target.filename()).string();
+    std::free(directory);
+  } else {
+    // No such directory: the output is refused by the checks of its own.
+    std::error_code ec;
+    file.resolved = fs::absolute(target, ec).lexically_normal().string();
+  }
+  struct stat at_end;
+  if (::stat(place.target.c_str(), &at_end) == 0) {
+    file.exists = true;
+    file.device = at_end.st_dev;
+    file.inode = at_end.st_ino;
+  }
+  return file;
+}
+
+bool isOneFile(const OutputFile& a, const OutputFile& b) {
+  if (a.exists && b.exists && a.device == b.device && a.inode == b.inode) return true;
+  return a.resolved == b.resolved;
+}
+
 namespace {
 
 // What stood at an output's place before the work. The inode number alone could be one that the
@@ -203,7 +232,7 @@ bool NewOutput::create(const OutputPlace& place) {
   clear();
   std::string tried;
   unfinished_ = createNamedOutput([&place, &tried]() -> std::string {
-    return createUniqueFile(place.target + ".corvane-unfinished", 0666, tried) ? tried : std::string();
+    return createUniqueFile(unfinishedStem(place.target), 0666, tried) ? tried : std::string();
   });
   if (unfinished_.empty()) return false;
   target_ = place.target;
@@ -249,7 +278,45 @@ bool textOutputCanBeWritten(const std::string& path) {
   return false;
 }
 
+namespace {
+
+// The longest path the kernel takes (PATH_MAX counts the terminating zero).
+constexpr std::size_t kMaxPath = PATH_MAX - 1;
+// What createUniqueFile adds to a stem: "-" and eight characters.
+constexpr std::size_t kUniqueTail = 9;
+
+std::size_t longestName(const std::string& directory) {
+  const long longest = ::pathconf(directory.c_str(), _PC_NAME_MAX);
+  return longest > 0 ? static_cast<std::size_t>(longest) : NAME_MAX;
+}
+
+} // namespace
+
+std::string ownNameStem(const std::string& target, const std::string& tag) {
+  const std::size_t slash = target.find_last_of('/');
+  const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+  const std::size_t own = tag.size() + kUniqueTail;
+  const std::size_t longest = longestName(start == 0 ? "." : target.substr(0, start));
+  // The target itself must be named too, to be renamed onto: its links can spell it longer than
+  // the name it was given.
+  if (own > longest || start + own > kMaxPath || target.size() > kMaxPath) return "";
+  const std::size_t name_size = target.size() - start;
+  std::size_t kept = std::min({name_size, longest - own, kMaxPath - start - own});
+  // Cut before a character's first byte, not within a UTF-8 sequence.
+  for (int back = 0; back < 3 && kept > 0 && kept < name_size &&
+                     (static_cast<unsigned char>(target[start + kept]) & 0xC0) == 0x80;
+       ++back) {
+    --kept;
+  }
+  return target.substr(0, start + kept) + tag;
+}
+
+std::string unfinishedStem(const std::string& target) { return ownNameStem(target, ".corvane-unfinished"); }
+
 bool createUniqueFile(const std::string& stem, mode_t mode, std::string& name) {
+  // No name of the run's own fits there: nothing is made in the working directory instead.
+  name = stem;
+  if (stem.empty()) return false;
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = stem + "-" + randomCharacters(8);
     const int descriptor = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -269,8 +336,9 @@ std::string temporaryDirectory() {
 
 std::string sortFileStem(const std::string& table_path) {
   const OutputPlace place = placeOutput(table_path);
-  if (place.way == OutputPlace::replaced) return place.target + ".corvane-sort";
-  return (fs::path(temporaryDirectory()) / "corvane-sort").string();
+  if (place.way == OutputPlace::replaced) return ownNameStem(place.target, ".corvane-sort");
+  const std::string stem = (fs::path(temporaryDirectory()) / "corvane-sort").string();
+  return stem.size() + kUniqueTail <= kMaxPath ? stem : "";
 }
 
 BlockForwarder::BlockForwarder(std::streambuf* target) : target_(target) {

@@ -238,6 +238,60 @@ for f in ("t.table.corvane-unfinished", "m.corvane-unfinished"):
     elif os.path.lexists(path(f)):
         os.remove(path(f))
 
+# ---- the longest names and paths ----
+# Every name and path that the file system takes works: the run's own files beside an output take a
+# shortened name. A name it does not take, or a directory whose path leaves no room for a name of the
+# run's own, is refused before the work, nothing created.
+longest = "n" * 255
+for mode, reference in references.items():
+    session.succeeded(corvane("--bcor", "e.bcor", mode, longest), mode + " at a 255-byte name")
+    check.check(read(longest) == session.read(reference), mode + " at a 255-byte name: whole")
+    if os.path.lexists(path(longest)):
+        os.remove(path(longest))
+check.equal(corvane("--bplink", example, "--bcor", "two.bcor", "--n-threads", 2).status, 0, "2 threads")
+session.succeeded(corvane("--bplink", example, "--bcor", "n" * 253, "--n-threads", 2), "per-thread names of 255 bytes")
+check.check(all(read("n" * 253 + end) == session.read("two.bcor" + end) for end in ("_1", "_2")),
+            "255-byte per-thread names: the same files")
+refused(corvane("--bplink", example, "--bcor", "n" * 255, "--n-threads", 2),
+        "Error: File '%s_1' cannot be opened!" % ("n" * 255), "per-thread names of 257 bytes")
+check.equal(leftovers() + glob.glob(path("n" * 255 + "*")), [], "255-byte names: nothing left beside")
+for f in glob.glob(path("n" * 253 + "*")):
+    os.remove(f)
+# Paths of up to 4,095 bytes, relative to the working directory (which the test takes as its own: the
+# absolute paths would be longer than the kernel takes).
+os.chdir(work)
+
+
+def read_here(name):
+    if not os.path.lexists(name):
+        return None
+    with open(name, "rb") as f:
+        return f.read()
+
+
+deep = "/".join(["p" * 200] * 20)
+os.makedirs(deep)
+deepest = deep + "/" + "q" * (4095 - len(deep) - 1)
+session.succeeded(corvane("--bcor", "e.bcor", "--table", deepest), "a table at a 4,095-byte path")
+check.check(read_here(deepest) == session.read("ref.table"), "the table at a 4,095-byte path is whole")
+session.succeeded(corvane("--bplink", example, "--bcor", deepest[:-2], "--n-threads", 2),
+                  "per-thread files at 4,095-byte paths")
+check.check(all(read_here(deepest[:-2] + end) == session.read("two.bcor" + end) for end in ("_1", "_2")),
+            "per-thread files at 4,095-byte paths: the same files")
+refused(corvane("--bcor", "e.bcor", "--meta", deepest + "q"), "Error: File '%s' cannot be written!" % (deepest + "q"),
+        "a meta file at a 4,096-byte path")
+crowded = deep + "/" + "s" * (4085 - len(deep) - 1)
+os.mkdir(crowded)
+for argv, name in ((["--bcor", "e.bcor", "--matrix", crowded + "/m"], crowded + "/m"),
+                   (["--bplink", example, "--bcor", crowded + "/c", "--n-threads", 2], crowded + "/c_1")):
+    refused(corvane(*argv), "Error: File '%s' cannot be written: its path leaves no room for a file of the run's "
+            "own beside it!" % name, name[-12:] + " in a directory with no room for a name of its own")
+check.equal(os.listdir(crowded), [], "no room: nothing created")
+check.equal(sorted(os.listdir(deep)), sorted(os.path.basename(f) for f in
+                                             (deepest, deepest[:-2] + "_1", deepest[:-2] + "_2", crowded)),
+            "long paths: nothing left beside")
+shutil.rmtree(deep.split("/")[0])
+
 # ---- the file-size limit, as a scheduler sets it ----
 # Without anything ignored by the caller: a write past the limit fails (EFBIG) and ends the run with its
 # message and status 1, not with SIGXFSZ (status 153) and a partial file.

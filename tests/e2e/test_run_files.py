@@ -95,6 +95,28 @@ for argv, message in [
 for name, value in before.items():
     check.equal(digest(name), value, name + " is unchanged")
 
+# Nor may two outputs of one run be one file, there or not: a link between per-thread names, a
+# directory reached by a link and "..", hard links of one file. Refused before the work, nothing
+# created or changed, the links kept.
+os.mkdir(path("sub"))
+os.symlink("sub", path("sub-link"))
+os.symlink("a.bcor_1", path("a.bcor_2"))
+os.symlink("sub-link/..//b.bcor_1", path("b.bcor_3"))
+shutil.copy(path("y.bcor_1"), path("c.bcor_1"))
+os.link(path("c.bcor_1"), path("c.bcor_2"))
+one_file = "Error: File '%s' cannot be written: it is the output file '%s' of this run!"
+for bcor, threads, second, first in (("a.bcor", 2, "a.bcor_2", "a.bcor_1"), ("b.bcor", 3, "b.bcor_3", "b.bcor_1"),
+                                     ("c.bcor", 2, "c.bcor_2", "c.bcor_1")):
+    listing = sorted(os.listdir(work))
+    kept = digest("c.bcor_1")
+    r = corvane("--bplink", "d", "--bcor", bcor, "--n-threads", threads)
+    outcome(r, 1, one_file % (second, first), "%s and %s lead to one file" % (second, first))
+    check.check("Preprocessing" not in r.stdout, bcor + ": before the work")
+    check.equal(sorted(os.listdir(work)), listing, bcor + ": nothing created")
+    check.equal(digest("c.bcor_1"), kept, bcor + ": the hard-linked file is unchanged")
+check.check(os.readlink(path("a.bcor_2")) == "a.bcor_1" and os.readlink(path("b.bcor_3")) == "sub-link/..//b.bcor_1",
+            "the links are kept")
+
 # A set saved with CR LF line ends gives the very same merged file.
 for ext in ("bim", "fam"):
     with open(path("d." + ext), "rb") as f, open(path("w." + ext), "wb") as w:

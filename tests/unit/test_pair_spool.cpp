@@ -10,6 +10,7 @@
 
 #include "death_test.hpp"
 #include "fatal.hpp"
+#include "output_files.hpp"
 #include "pair_spool.hpp"
 #include "test_util.hpp"
 
@@ -122,6 +123,28 @@ TEST(PairSpool, EverySpoolHasAFileOfItsOwn) {
   EXPECT_TRUE(spoolFiles(stem).empty());
   EXPECT_EQ(testutil::readFile(dir + "/precious.txt"), "keep me\n");
   EXPECT_TRUE(std::filesystem::is_symlink(stem));
+}
+
+// A table whose name is as long as the file system takes has its sort file beside it all the same,
+// under a shortened name that cuts no character in two.
+TEST(PairSpool, LongestTableNameHasASortFileBesideIt) {
+  const std::string dir = testutil::scratchDir("pair_spool_longest");
+  std::string name;
+  while (name.size() < 254) name += "\xc3\xa9";  // é
+  name += "n";
+  const std::string stem = corvane::sortFileStem(dir + "/" + name);
+  const std::vector<ExtractedPair> pairs = shuffledPairs(10, 5);
+  PairSpool spool(stem, 4, 2);
+  for (const ExtractedPair& x : pairs) spool.add(x);
+  const std::vector<std::string> files = spoolFiles(stem);
+  ASSERT_EQ(files.size(), 1u);
+  const std::string own = std::filesystem::path(files[0]).filename().string();
+  EXPECT_LE(own.size(), 255u);
+  const std::size_t kept = own.find(".corvane-sort-");
+  ASSERT_NE(kept, std::string::npos);
+  EXPECT_EQ(kept % 2, 0u);
+  EXPECT_EQ(own.substr(0, kept), name.substr(0, kept));
+  EXPECT_EQ(drained(spool).size(), pairs.size());
 }
 
 } // namespace
