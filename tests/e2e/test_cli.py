@@ -1,6 +1,5 @@
 """The command line through the real binary: welcome box, help, option errors, exit statuses."""
 import os
-import resource
 import subprocess
 
 import numpy as np
@@ -135,15 +134,9 @@ def main():
     chk.equal(r.status, 0, "status of -h --bcor b")
 
     # The option table is all a help run gives: standard output that does not take it fails the run.
-    def limited_file(size):
-        return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
-
-    for target, preexec in (("/dev/full", None), (os.path.join(work, "help.txt"), limited_file(1000))):
-        with open(target, "wb") as out:
-            p = subprocess.run([binary, "--help"], cwd=work, stdout=out, stderr=subprocess.PIPE, timeout=60,
-                               preexec_fn=preexec)
-        chk.equal((p.returncode, p.stderr), (1, b""), "--help to %s" % ("a full disk" if preexec is None else
-                                                                      "a file past the file-size limit"))
+    with open("/dev/full", "wb") as full:
+        p = subprocess.run([binary, "--help"], cwd=work, stdout=full, stderr=subprocess.PIPE, timeout=60)
+    chk.equal((p.returncode, p.stderr), (1, b""), "--help to a full disk")
 
     help_lines = run(["--help"]).stdout[len(WELCOME):].split("\n")
     entries = help_lines[3:3 + len(HELP_ROWS)]
