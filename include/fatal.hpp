@@ -54,10 +54,10 @@ void commitRun();
 
 // From here on SIGTERM, SIGINT, SIGHUP, SIGXCPU, SIGUSR1 and SIGUSR2 end the run as an error does,
 // with status 128 + the signal's number: its unfinished outputs are removed, and the message is
-// written if standard output takes it within a second. A signal ignored at the start stays ignored. A write past the file-size
-// limit fails as a full disk does, and a reader that closes standard output ends the run as a stop
-// does, with status 141 and no message (unless SIGPIPE was ignored at the start: then it is a failed
-// write). Call before any other thread starts.
+// written if standard output takes it within a second. A signal ignored at the start stays ignored.
+// A write past the file-size limit fails as a full disk does, and a reader that closes standard
+// output ends the run as a stop does, with status 141 and no message (unless SIGPIPE was ignored at
+// the start: then it is a failed write). Call before any other thread starts.
 void handleStopSignals();
 
 } // namespace corvane

@@ -12,9 +12,9 @@ import re
 import shutil
 import signal
 import subprocess
-import time
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corvane_test  # noqa: E402
