@@ -100,6 +100,8 @@ stdout = result.stdout.decode("utf-8", "replace")
 check.equal((result.returncode, stdout.rstrip("\n").split("\n")[-1], stdout.count("Error: ")),
             (128 + signal.SIGXCPU, "Error: The run was stopped by SIGXCPU!", 1), "a CPU-time limit: status, message")
 check.check(not os.path.exists(path("t.table")) and not unfinished_files(), "a CPU-time limit: no table, nothing left")
+for f in unfinished_files():
+    os.remove(f)
 
 # Uninterrupted, the table appears whole at its path and nothing else stays.
 result = corvane("--bcor", "big.bcor", "--table", "t.table", "--ld-thold", 0)
