@@ -52,12 +52,12 @@ bool publishOutput(const std::string& unfinished, const std::string& path);
 // does not return: that ending is the run's. A rename that fails ends the run as an error.
 void commitRun();
 
-// From here on SIGTERM, SIGINT and SIGHUP end the run as an error does, with status 128 + the
-// signal's number: its unfinished outputs are removed, and the message is written if standard output
-// takes it within a second. A signal ignored at the start stays ignored. A write past the file-size
-// limit fails as a full disk does, and a reader that closes standard output ends the run as a stop
-// does, with status 141 and no message (unless SIGPIPE was ignored at the start: then it is a failed
-// write). Call before any other thread starts.
+// From here on SIGTERM, SIGINT, SIGHUP, SIGXCPU, SIGUSR1 and SIGUSR2 end the run as an error does,
+// with status 128 + the signal's number: its unfinished outputs are removed, and the message is
+// written if standard output takes it within a second. A signal ignored at the start stays ignored.
+// A write past the file-size limit fails as a full disk does, and a reader that closes standard
+// output ends the run as a stop does, with status 141 and no message (unless SIGPIPE was ignored at
+// the start: then it is a failed write). Call before any other thread starts.
 void handleStopSignals();
 
 } // namespace corvane

@@ -291,10 +291,6 @@ void writeLastWords(const char* text, size_t size, const char* suffix, const Clo
   last_words_out = true;
 }
 
-void writeLastWords(const std::string& text, const Clock::time_point* deadline) noexcept {
-  writeLastWords(text.data(), text.size(), "", deadline);
-}
-
 // Another thread has decided that the run fails and ends the process once its message is out (that
 // path neither allocates nor waits for anyone, so the message comes); this one waits for that, or at
 // most `patience`, and ends it with the same status itself.
@@ -322,16 +318,29 @@ void writeLastWords(const std::string& text, const Clock::time_point* deadline) 
   followFailure();
 }
 
+// The signals taken as a stop and their last words, whole: like an error's, a stop's path builds
+// nothing, as it may come when memory has run out. SIGXCPU, SIGUSR1 and SIGUSR2 are what schedulers
+// send before they kill (a CPU-time limit, a notice of the end).
+struct StopSignal {
+  int number;
+  const char* message;
+};
+constexpr StopSignal kStopSignals[] = {
+    {SIGTERM, "Error: The run was stopped by SIGTERM!"}, {SIGINT, "Error: The run was stopped by SIGINT!"},
+    {SIGHUP, "Error: The run was stopped by SIGHUP!"},   {SIGXCPU, "Error: The run was stopped by SIGXCPU!"},
+    {SIGUSR1, "Error: The run was stopped by SIGUSR1!"}, {SIGUSR2, "Error: The run was stopped by SIGUSR2!"}};
+
 // A stop signal, or a reader that closed standard output (SIGPIPE): the clean-up first, then the
 // message, written if it can be within the deadline. Once the run has decided to succeed the stop is
 // not taken: a closed pipe returns, a signal gives the last lines a second and ends with status 0.
-void stopRun(int signal_number) {
+// Allocates nothing.
+void stopRun(int signal_number) noexcept {
   const int status = 128 + signal_number;
   if (decideFailure(status)) {
-    if (signal_number != SIGPIPE) {
-      const char* name = signal_number == SIGTERM ? "SIGTERM" : signal_number == SIGINT ? "SIGINT" : "SIGHUP";
+    for (const StopSignal& stop : kStopSignals) {
+      if (stop.number != signal_number) continue;
       const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(800);
-      writeLastWords(std::string("Error: The run was stopped by ") + name + "!\n\n", &deadline);
+      writeLastWords(stop.message, std::strlen(stop.message), "\n\n", &deadline);
     }
     std::_Exit(status);
   }
@@ -453,13 +462,13 @@ void handleStopSignals() {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   bool any = false;
-  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+  for (const StopSignal& stop : kStopSignals) {
     struct sigaction action {};
-    if (sigaction(signal_number, nullptr, &action) == 0 && !(action.sa_flags & SA_SIGINFO) &&
+    if (sigaction(stop.number, nullptr, &action) == 0 && !(action.sa_flags & SA_SIGINFO) &&
         action.sa_handler == SIG_IGN) {
       continue;
     }
-    sigaddset(&stop_signals, signal_number);
+    sigaddset(&stop_signals, stop.number);
     any = true;
   }
   if (!any) return;

@@ -156,7 +156,13 @@ static int run(int argc, char** argv) {
     corvane::fatalError(message);
   }
 
-  if (flags.help) printHelp();
+  if (flags.help) {
+    printHelp();
+    // The option table is all that a help run gives: one that standard output did not take (a full
+    // disk, > /dev/full) is a failed run, whose message has nowhere to go either.
+    std::cout.flush();
+    if (!std::cout) corvane::fatalError("Error: The option table cannot be written!");
+  }
 
   if (flags.bplink) compute(plinkComputationBody);
   if (flags.bgen) compute(bgenComputationBody);

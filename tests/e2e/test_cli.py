@@ -133,6 +133,11 @@ def main():
     chk.equal(r.stdout, WELCOME + expected_help(), "--bcor after -h is not recognised")
     chk.equal(r.status, 0, "status of -h --bcor b")
 
+    # The option table is all a help run gives: standard output that does not take it fails the run.
+    with open("/dev/full", "wb") as full:
+        p = subprocess.run([binary, "--help"], cwd=work, stdout=full, stderr=subprocess.PIPE, timeout=60)
+    chk.equal((p.returncode, p.stderr), (1, b""), "--help to a full disk")
+
     help_lines = run(["--help"]).stdout[len(WELCOME):].split("\n")
     entries = help_lines[3:3 + len(HELP_ROWS)]
     chk.check(all(len(line) >= 83 for line in entries), "every entry line is at least 83 characters")

@@ -3,15 +3,18 @@
 below and around what they need, on several threads: each ends with "- Done!" and status 0, or with a
 memory error as its last line, status 1 and no per-thread file left; or, where the OpenMP runtime
 itself cannot start, with the runtime's own message and status 1. Never an abort, a hang, a lost
-message or a bare std::bad_alloc."""
+message or a bare std::bad_alloc. A stop under a limit ends with its status and message, never an
+abort."""
 import concurrent.futures
 import glob
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corvane_test  # noqa: E402
@@ -83,5 +86,57 @@ for kind in ("plink", "bgen"):
             check.check(what in ("done", "error", "runtime"), "%s under %d KiB: %s" % (name, limit, what))
         check.check(any(what == "done" for _, what in endings), "%s: some limit succeeds" % name)
         check.check(any(what == "error" for _, what in endings), "%s: some limit fails with a message" % name)
+
+# ---- a stop under a limit ----
+# A matrix or a table run that waits for the reader of its FIFO, stopped there, at the least limits
+# that take it so far: every byte of address space left is one the stop must not need.
+check.equal(session.corvane("--bplink", example, "--bcor", "s.bcor", "--n-threads", 2).status, 0, "stop: compute")
+check.equal(session.corvane("--bcor", "s.bcor", "--merge", 2).status, 0, "stop: merge")
+
+
+def stopped_at_fifo(mode, limit_kib):
+    """(whether the run got to the FIFO, status, last line, files of the run's left)."""
+    directory = tempfile.mkdtemp(dir=work)
+    os.mkfifo(os.path.join(directory, "fifo"))
+    with open(os.path.join(directory, "log"), "wb") as log:
+        run = subprocess.Popen(["bash", "-c", 'ulimit -v %d; exec "$@"' % limit_kib, "bash", session.binary,
+                                "--bcor", os.path.join(work, "s.bcor"), mode, "fifo"], cwd=directory, stdout=log,
+                               stderr=subprocess.DEVNULL)
+        waiting, deadline = False, time.time() + 20
+        while not waiting and run.poll() is None and time.time() < deadline:
+            try:
+                with open("/proc/%d/wchan" % run.pid) as f:
+                    waiting = f.read() == "wait_for_partner"
+            except OSError:
+                pass
+            time.sleep(0.002)
+        if waiting:
+            run.send_signal(signal.SIGTERM)
+        try:
+            status = run.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            run.kill()
+            status = None
+    with open(os.path.join(directory, "log"), "rb") as f:
+        lines = [line for line in f.read().decode("utf-8", "replace").splitlines() if line.strip()]
+    left = [name for name in os.listdir(directory) if name not in ("fifo", "log")]
+    shutil.rmtree(directory, ignore_errors=True)
+    return waiting, status, lines[-1] if lines else "", left
+
+
+for mode in ("--table", "--matrix"):
+    low, high = 1024, 64 << 10
+    while high - low > 4:
+        middle = (low + high) // 2
+        if stopped_at_fifo(mode, middle)[0]:
+            high = middle
+        else:
+            low = middle
+    limits = [high + 4 * k for k in range(12)]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda limit: stopped_at_fifo(mode, limit), limits))
+    for limit, (waiting, status, last, left) in zip(limits, results):
+        check.equal((waiting, status, last, left), (True, 143, "Error: The run was stopped by SIGTERM!", []),
+                    "%s to a FIFO under %d KiB, stopped" % (mode, limit))
 
 check.finish()

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Extractions stopped part way, through the binary: SIGTERM, SIGINT and SIGHUP remove the unfinished
-file and end the run with status 128 + the signal; after SIGKILL only the unfinished name stays. In
+"""Extractions stopped part way, through the binary: SIGTERM, SIGINT, SIGHUP and the signals schedulers
+send before they kill (SIGXCPU, also again and again from a CPU-time limit, SIGUSR1, SIGUSR2) remove the
+unfinished file and end the run with status 128 + the signal; after SIGKILL only the unfinished name stays. In
 every case nothing is left at the output's path, not even an earlier run's output, also through a link to
 nowhere. Two runs writing one path never touch each other's files. The table's sort file is a file of the
 run's own, beside the table's final target or in TMPDIR. A signal ignored at the start (nohup) is not
@@ -11,6 +12,7 @@ import glob
 import hashlib
 import os
 import random
+import resource
 import signal
 import struct
 import subprocess
@@ -39,12 +41,27 @@ def unfinished_files(name="t.table"):
     return glob.glob(path(name + ".corvane-unfinished*"))
 
 
+def no_core():
+    # A signal whose default action dumps core (SIGXCPU) must not leave one the size of the run.
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def near_cpu_limit():
+    """A CPU-time limit of one second (ulimit -S -t 1, SGE's s_cpu), most of it spent before the run."""
+    no_core()
+    hard = resource.getrlimit(resource.RLIMIT_CPU)[1]
+    resource.setrlimit(resource.RLIMIT_CPU, (1, 30 if hard == resource.RLIM_INFINITY else min(30, hard)))
+    while sum(os.times()[:2]) < 0.8:
+        pass
+
+
 for number, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT"), (signal.SIGHUP, "SIGHUP"),
+                     (signal.SIGXCPU, "SIGXCPU"), (signal.SIGUSR1, "SIGUSR1"), (signal.SIGUSR2, "SIGUSR2"),
                      (signal.SIGKILL, "SIGKILL")):
     with open(path("t.table"), "w") as f:
         f.write("an earlier run's table\n")
     run = subprocess.Popen([session.binary, "--bcor", "big.bcor", "--table", "t.table", "--ld-thold", "0"],
-                           cwd=work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                           cwd=work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=no_core)
     # Part way: once some megabytes of the table are written.
     deadline = time.time() + 60
     while run.poll() is None and time.time() < deadline:
@@ -55,6 +72,11 @@ for number, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT"), (si
     part_way = run.poll() is None
     check.check(part_way, name + ": the table was part way when the signal came")
     run.send_signal(number)
+    if number == signal.SIGXCPU:
+        # As a CPU-time limit sends it: again while the run ends.
+        for repeat in range(3):
+            time.sleep(0.005)
+            run.send_signal(number)
     stdout = run.communicate(timeout=60)[0].decode("utf-8", "replace")
     if number == signal.SIGKILL:
         check.equal(run.returncode, -number, name + ": killed")
@@ -63,10 +85,23 @@ for number, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT"), (si
         check.equal(run.returncode, 128 + number, name + ": status 128 + signal")
         last = stdout.rstrip("\n").split("\n")[-1][-200:]
         check.equal(last, "Error: The run was stopped by %s!" % name, name + ": message")
+        check.equal(stdout.count("Error: "), 1, name + ": one message")
         check.check(not unfinished_files(), name + ": the unfinished file is removed")
     check.check(not os.path.exists(path("t.table")), name + ": nothing at the table's path")
     for f in unfinished_files():
         os.remove(f)
+
+# A real CPU-time limit: SIGXCPU at the soft limit, again every second up to the hard limit's SIGKILL.
+with open(path("t.table"), "w") as f:
+    f.write("an earlier run's table\n")
+result = subprocess.run([session.binary, "--bcor", "big.bcor", "--table", "t.table", "--ld-thold", "0"], cwd=work,
+                        capture_output=True, preexec_fn=near_cpu_limit, timeout=120)
+stdout = result.stdout.decode("utf-8", "replace")
+check.equal((result.returncode, stdout.rstrip("\n").split("\n")[-1], stdout.count("Error: ")),
+            (128 + signal.SIGXCPU, "Error: The run was stopped by SIGXCPU!", 1), "a CPU-time limit: status, message")
+check.check(not os.path.exists(path("t.table")) and not unfinished_files(), "a CPU-time limit: no table, nothing left")
+for f in unfinished_files():
+    os.remove(f)
 
 # Uninterrupted, the table appears whole at its path and nothing else stays.
 result = corvane("--bcor", "big.bcor", "--table", "t.table", "--ld-thold", 0)
@@ -338,6 +373,13 @@ for number in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
                                       ignoring(number), lambda: True)
     check.equal((status, stdout[-9:]), (0, "- Done!\n\n"), "computation, %s ignored at the start" % number.name)
     check.check(os.path.exists(path("n.bcor_1")) and os.path.exists(path("n.bcor_2")),
+                "computation, %s ignored at the start: both files" % number.name)
+# A scheduler's notice to a job started with it ignored.
+for number in (signal.SIGXCPU, signal.SIGUSR1, signal.SIGUSR2):
+    status, stdout = stopped_part_way(["--bplink", "big", "--bcor", "u.bcor", "--n-threads", "2"], number,
+                                      ignoring(number), lambda: True)
+    check.equal((status, stdout[-9:]), (0, "- Done!\n\n"), "computation, %s ignored at the start" % number.name)
+    check.check(os.path.exists(path("u.bcor_1")) and os.path.exists(path("u.bcor_2")),
                 "computation, %s ignored at the start: both files" % number.name)
 # Under nohup the other stop signals still stop the run.
 status, stdout = stopped_part_way(["--bcor", "big.bcor", "--table", "h.table", "--ld-thold", "0"], signal.SIGTERM,
