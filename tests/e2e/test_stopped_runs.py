@@ -39,6 +39,15 @@ def unfinished_files(name="t.table"):
     return glob.glob(path(name + ".corvane-unfinished*"))
 
 
+def size_of(name):
+    """0 for a file gone since it was listed: a run moves an earlier output aside under a name of its own
+    for the instant of its removal."""
+    try:
+        return os.path.getsize(name)
+    except OSError:
+        return 0
+
+
 for number, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT"), (signal.SIGHUP, "SIGHUP"),
                      (signal.SIGKILL, "SIGKILL")):
     with open(path("t.table"), "w") as f:
@@ -49,7 +58,7 @@ for number, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT"), (si
     deadline = time.time() + 60
     while run.poll() is None and time.time() < deadline:
         files = unfinished_files()
-        if files and os.path.getsize(files[0]) > 4 << 20:
+        if any(size_of(f) > 4 << 20 for f in files):
             break
         time.sleep(0.002)
     part_way = run.poll() is None
@@ -99,7 +108,7 @@ def wait_for_new_file(pattern, known, run):
     deadline = time.time() + 60
     while run.poll() is None and time.time() < deadline:
         for f in glob.glob(path(pattern)):
-            if f not in known and os.path.getsize(f) > 4 << 20:
+            if f not in known and size_of(f) > 4 << 20:
                 return f
         time.sleep(0.002)
     return None
@@ -311,7 +320,7 @@ def ignoring(*numbers):
 
 def written_part_way(output, size):
     """Whether the run's unfinished file for `output`, by whatever name, holds `size` bytes."""
-    return any(os.path.getsize(path(name)) >= size for name in os.listdir(work)
+    return any(size_of(path(name)) >= size for name in os.listdir(work)
                if name.startswith(output + ".corvane-unfinished"))
 
 
