@@ -213,6 +213,44 @@ check.equal((run.returncode, digest("t.table") is not None), (0, True),
 if os.path.exists(path("t.table")):
     os.remove(path("t.table"))
 
+# Held from before the work: a chmod, a touch or a hard link (a snapshot made with cp -al) given to the
+# earlier table while the run reads its list leaves it the earlier table, which goes with an empty set
+# and with a stop part way; the snapshot's link keeps it.
+with open(path("big.bim")) as f, open(path("held.txt"), "w") as held:
+    held.write("RSID position chromosome A_allele B_allele\n")
+    held.writelines("rs_none%d %d 1 A C\n" % (k, k + 1) for k in range(1000000))
+    held.writelines("%s %s %s %s %s\n" % (v[1], v[3], v[0], v[4], v[5]) for v in (line.split() for line in f))
+
+
+def snapshot():
+    if os.path.exists(path("snap.table")):
+        os.remove(path("snap.table"))
+    os.link(path("t.table"), path("snap.table"))
+
+
+changes = (("a chmod", lambda: os.chmod(path("t.table"), 0o600)), ("a touch", lambda: os.utime(path("t.table"))),
+           ("a hard link", snapshot))
+for what, change in changes:
+    for variants in ("long.txt", "held.txt"):
+        stale_table(0)
+        run = start_table("t.table", "held.log", "--incl-variants", variants)
+        wait_for_log(run, "held.log", b"SETTINGS")
+        run.send_signal(signal.SIGSTOP)
+        change()
+        run.send_signal(signal.SIGCONT)
+        if variants == "long.txt":
+            run.wait(timeout=60)
+            check.equal((run.returncode, os.path.exists(path("t.table"))), (0, False),
+                        "an earlier table given %s while the run worked, an empty set: no table" % what)
+            continue
+        wait_for_new_file("t.table.corvane-unfinished*", [], run)
+        run.send_signal(signal.SIGTERM)
+        run.wait(timeout=60)
+        check.equal((run.returncode, os.path.exists(path("t.table")), unfinished_files()),
+                    (128 + signal.SIGTERM, False, []),
+                    "an earlier table given %s while the run worked, a stop part way: nothing at the path" % what)
+check.equal(session.read("snap.table"), b"an earlier run's table\n", "the snapshot's link keeps the earlier table")
+
 # ---- stopped through a link to nowhere ----
 # Nothing may stand at the link's target afterwards that could pass for a whole table; the link stays.
 os.mkdir(path("sub"))
