@@ -126,9 +126,10 @@ bool createUnfinishedFile(const std::string& target, mode_t mode, std::string& n
   return createUniqueFile(target + ".corvane-unfinished", mode, name);
 }
 
-// Whether a file or directory is marked append-only or immutable (chattr +a, +i): none of its names,
-// or of its entries, can be removed or replaced. False when the file system does not tell.
-bool keepsItsNames(const std::string& name, bool directory, int flag_mask) {
+// Whether a file or directory carries one of `flag_mask` (FS_APPEND_FL, FS_IMMUTABLE_FL: chattr +a,
+// +i), under which none of its names, or of a directory's entries, can be removed or replaced. False
+// when the file system does not tell.
+bool isMarked(const std::string& name, bool directory, int flag_mask) {
   struct statx attributes;
   const uint64_t wanted = (flag_mask & FS_APPEND_FL ? STATX_ATTR_APPEND : 0) |
                           (flag_mask & FS_IMMUTABLE_FL ? STATX_ATTR_IMMUTABLE : 0);
@@ -247,7 +248,7 @@ std::string whyNotReplaceable(const std::string& target) {
     return "its directory '" + directory + "' keeps its files";
   }
   if (!present) return "";
-  if (keepsItsNames(target, false, FS_APPEND_FL)) return "it is append-only";
+  if (isMarked(target, false, FS_APPEND_FL)) return "it is append-only";
   // In a sticky directory (/tmp, a shared scratch) only the file's owner, the directory's or root
   // may remove or replace a file.
   const uid_t user = ::geteuid();
@@ -258,7 +259,7 @@ std::string whyNotReplaceable(const std::string& target) {
 }
 
 bool directoryKeepsItsFiles(const std::string& directory) {
-  return keepsItsNames(directory.empty() ? "." : directory, true, FS_APPEND_FL | FS_IMMUTABLE_FL);
+  return isMarked(directory.empty() ? "." : directory, true, FS_APPEND_FL | FS_IMMUTABLE_FL);
 }
 
 bool NewOutput::create(const OutputPlace& place) {
