@@ -41,6 +41,12 @@ void keepOnError(const std::string& path);
 // wait (open a FIFO, say): a stop's clean-up waits for the lock.
 std::string createNamedOutput(const std::function<std::string()>& create);
 
+// Runs `change`, a change in steps at an output's path (a file moved aside, looked at, then removed or
+// put back), under the same lock: a failure's or a stop's clean-up comes before it or after it, never
+// between its steps. A thread that comes after the failure changes nothing and ends with the run.
+// `change` must not wait.
+bool changeOutputPath(const std::function<bool()>& change);
+
 // A finished output, written under another name, goes to its path: renamed there when the run ends
 // with success (commitRun), so that a run stopped before its end leaves nothing at the path; at once
 // when no run end is kept (handleStopSignals not called). False when the file cannot be renamed.

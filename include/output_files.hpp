@@ -42,17 +42,19 @@ OutputFile outputFile(const std::string& path);
 // Hard links of one file are one file too.
 bool isOneFile(const OutputFile& a, const OutputFile& b);
 
-// Why a regular file at an output's place cannot be replaced by a new one, before the work: "" when
-// it can. A run never writes through the file that stands at a name (other names of that file, hard
-// links, keep their content), so the directory must take a new file and let the run replace the old.
+// Why the file at an output's place cannot be replaced by a new one, before the work: "" when it
+// can. A run never writes through the file that stands at a name (other names of that file, hard
+// links, keep their content), so the directory must take a new file and let the run replace the old;
+// and whether a file stands there or not, it must let the run rename and remove its own files.
 std::string whyNotReplaceable(const std::string& target);
 
 // An output's earlier file, which a run removes once it writes (no file at the path then means no
-// result), is the file that stood at the output's place before the work: known by its identity, not
-// by its time stamp, which a copy from another host or a skewed clock can put anywhere. A file that
-// appeared there since (another run's, finished while this one ran) stays. Before any note is taken
-// (a test of one step) every regular file counts as earlier.
-void noteEarlierOutput(const OutputPlace& place);
+// result), is the file that stood at the output's place before the work: held open from the note on,
+// it is known as that file whatever its time stamps (which a copy from another host or a skewed clock
+// can put anywhere), links or mode became since. A file that appeared there since (another run's,
+// finished while this one ran) stays. Before any note is taken (a test of one step) every regular
+// file counts as earlier. False when the file cannot be held (no descriptor left).
+bool noteEarlierOutput(const OutputPlace& place);
 bool isEarlierOutput(const std::string& target);
 // Removes the earlier output at `target`, if it is still there; false when it cannot be removed.
 bool removeEarlierOutput(const std::string& target);
@@ -80,6 +82,8 @@ private:
 
 // Whether new files can be created in `directory` ("" is the working directory).
 bool directoryTakesNewFiles(const std::string& directory);
+// Whether `directory` is append-only or immutable: the run could not remove the files it makes there.
+bool directoryKeepsItsFiles(const std::string& directory);
 
 // The stem (for createUniqueFile) of a name of the run's own beside `target`: the target's name and
 // `tag`, the name cut where the whole would be longer than the file system takes as a name (NAME_MAX)

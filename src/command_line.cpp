@@ -291,7 +291,7 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
   // and must be one the run may replace.
   for (const std::string& name : runOutputs(flags, par)) {
     const corvane::OutputPlace place = corvane::placeOutput(name);
-    corvane::noteEarlierOutput(place);
+    if (!corvane::noteEarlierOutput(place)) throw "Error: File '" + place.target + "' cannot be opened!";
     if (place.way != corvane::OutputPlace::replaced) continue;
     const std::string reason = corvane::whyNotReplaceable(place.target);
     if (!reason.empty()) throw "Error: File '" + place.target + "' cannot be replaced: " + reason + "!";
@@ -330,11 +330,15 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
   check(flags.table, par.table);
   // A table of a list in any order may need a sort file: beside the table, which the check above
   // covers, or in the temporary directory when the table is no regular file.
-  if (flags.table && flags.incl_variants &&
-      corvane::placeOutput(par.table).way != corvane::OutputPlace::replaced &&
-      (!corvane::directoryTakesNewFiles(corvane::temporaryDirectory()) ||
-       corvane::sortFileStem(par.table).empty())) {
-    throw "Error: Directory '" + corvane::temporaryDirectory() + "' for the table's sort file cannot be written!";
+  if (flags.table && flags.incl_variants && corvane::placeOutput(par.table).way != corvane::OutputPlace::replaced) {
+    const std::string directory = corvane::temporaryDirectory();
+    if (!corvane::directoryTakesNewFiles(directory) || corvane::sortFileStem(par.table).empty()) {
+      throw "Error: Directory '" + directory + "' for the table's sort file cannot be written!";
+    }
+    // The sort file could not be removed there.
+    if (corvane::directoryKeepsItsFiles(directory)) {
+      throw "Error: Directory '" + directory + "' for the table's sort file keeps its files!";
+    }
   }
 }
 

@@ -403,6 +403,14 @@ std::string createNamedOutput(const std::function<std::string()>& create) {
   followFailure();
 }
 
+bool changeOutputPath(const std::function<bool()>& change) {
+  {
+    std::lock_guard<std::mutex> lock(outputs_mutex);
+    if (ending != Ending::failed) return change();
+  }
+  followFailure();
+}
+
 bool publishOutput(const std::string& unfinished, const std::string& path) {
   std::lock_guard<std::mutex> lock(outputs_mutex);
   std::error_code ec;

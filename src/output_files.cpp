@@ -1,6 +1,8 @@
 #include "output_files.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -142,83 +145,139 @@ bool isOneFile(const OutputFile& a, const OutputFile& b) {
 
 namespace {
 
-// What stood at an output's place before the work. The inode number alone could be one that the
-// file system gave again, to a file made since: size and change time tell those apart.
-struct Identity {
-  bool present = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  struct timespec changed {};
-  struct timespec modified {};
-};
-
-bool sameTime(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 bool regularFileAt(const std::string& target, struct stat& file) {
   return ::lstat(target.c_str(), &file) == 0 && S_ISREG(file.st_mode);
 }
 
+// A new, empty file of the run's own beside `target`, exclusively: its unfinished output, or the
+// name an earlier file is moved aside to.
+bool createUnfinishedFile(const std::string& target, mode_t mode, std::string& name) {
+  return createUniqueFile(unfinishedStem(target), mode, name);
+}
+
+// Whether a file or directory carries one of `flag_mask` (FS_APPEND_FL, FS_IMMUTABLE_FL: chattr +a,
+// +i), under which none of its names, or of a directory's entries, can be removed or replaced. False
+// when the file system does not tell.
+bool isMarked(const std::string& name, bool directory, int flag_mask) {
+  struct statx attributes;
+  const uint64_t wanted = (flag_mask & FS_APPEND_FL ? STATX_ATTR_APPEND : 0) |
+                          (flag_mask & FS_IMMUTABLE_FL ? STATX_ATTR_IMMUTABLE : 0);
+  if (::statx(AT_FDCWD, name.c_str(), AT_SYMLINK_NOFOLLOW, 0, &attributes) == 0 &&
+      (attributes.stx_attributes_mask & wanted) == wanted) {
+    return (attributes.stx_attributes & wanted) != 0;
+  }
+  // File systems that report these flags only to an open file.
+  const int descriptor =
+      ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | (directory ? O_DIRECTORY : 0));
+  if (descriptor < 0) return false;
+  int flags = 0;
+  const bool read = ::ioctl(descriptor, FS_IOC_GETFLAGS, &flags) == 0;
+  ::close(descriptor);
+  return read && (flags & flag_mask) != 0;
+}
+
+// The earlier output of each output's place, held open (O_PATH) from its note to its removal: while
+// the run holds it, its inode number cannot be given to another file, so the file at the path is the
+// earlier output exactly when it is the held file, whatever its times, links or mode became since.
+// -1 where no regular file stood.
 std::mutex notes_mutex;
 bool outputs_noted = false;
 // Never destroyed: threads open their outputs until the process ends.
-std::map<std::string, Identity>& earlierOutputs() {
-  static auto* const notes = new std::map<std::string, Identity>;
+std::map<std::string, int>& earlierOutputs() {
+  static auto* const notes = new std::map<std::string, int>;
   return *notes;
+}
+
+// Whether `file` is the earlier output noted at `target`; under notes_mutex.
+bool isHeld(const std::string& target, const struct stat& file) {
+  const auto note = earlierOutputs().find(target);
+  struct stat held;
+  return note != earlierOutputs().end() && note->second >= 0 && ::fstat(note->second, &held) == 0 &&
+         sameFile(held, file);
+}
+
+// Puts a file moved aside back at `target`, unless another file has come there meanwhile: that one
+// stands, as a later file does, and the one moved aside goes, as it would have gone under it.
+bool putBack(const std::string& aside, const std::string& target) {
+  if (::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EINVAL || errno == ENOSYS) {
+    // A file system without that rename: a new link fails just as well on a name that is taken.
+    if (::link(aside.c_str(), target.c_str()) == 0 || errno == EEXIST) return ::unlink(aside.c_str()) == 0;
+    if (errno == EPERM || errno == EOPNOTSUPP) return ::rename(aside.c_str(), target.c_str()) == 0;
+    return false;
+  }
+  return errno == EEXIST && ::unlink(aside.c_str()) == 0;
 }
 
 } // namespace
 
-void noteEarlierOutput(const OutputPlace& place) {
-  if (place.way != OutputPlace::replaced) {
-    std::lock_guard<std::mutex> lock(notes_mutex);
-    outputs_noted = true;
-    return;
-  }
-  Identity identity;
-  struct stat file;
-  if (regularFileAt(place.target, file)) {
-    identity.present = true;
-    identity.device = file.st_dev;
-    identity.inode = file.st_ino;
-    identity.size = file.st_size;
-    identity.changed = file.st_ctim;
-    identity.modified = file.st_mtim;
-  }
+bool noteEarlierOutput(const OutputPlace& place) {
   std::lock_guard<std::mutex> lock(notes_mutex);
   outputs_noted = true;
   // The first note stands: what was there before the work.
-  earlierOutputs().emplace(place.target, identity);
+  if (place.way != OutputPlace::replaced || earlierOutputs().count(place.target)) return true;
+  int held = ::open(place.target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (held < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM)) return false;
+  struct stat file;
+  if (held >= 0 && (::fstat(held, &file) != 0 || !S_ISREG(file.st_mode))) {
+    ::close(held);
+    held = -1;
+  }
+  earlierOutputs().emplace(place.target, held);
+  return true;
 }
 
 bool isEarlierOutput(const std::string& target) {
   struct stat file;
   if (!regularFileAt(target, file)) return false;
   std::lock_guard<std::mutex> lock(notes_mutex);
-  if (!outputs_noted) return true;
-  const auto note = earlierOutputs().find(target);
-  if (note == earlierOutputs().end() || !note->second.present) return false;
-  const Identity& was = note->second;
-  return was.device == file.st_dev && was.inode == file.st_ino && was.size == file.st_size &&
-         sameTime(was.changed, file.st_ctim) && sameTime(was.modified, file.st_mtim);
+  return !outputs_noted || isHeld(target, file);
 }
 
 bool removeEarlierOutput(const std::string& target) {
-  if (!isEarlierOutput(target)) return true;
-  std::error_code ec;
-  std::filesystem::remove(target, ec);
-  return !ec;
+  std::lock_guard<std::mutex> lock(notes_mutex);
+  struct stat file;
+  if (!regularFileAt(target, file)) return true;
+  if (!outputs_noted) return ::unlink(target.c_str()) == 0 || errno == ENOENT;
+  if (!isHeld(target, file)) return true;
+  // The path may take another file between any look at it and a removal by name: the file is moved
+  // aside to a name of the run's own, where nothing else comes, and looked at there.
+  int& held = earlierOutputs()[target];
+  const bool done = changeOutputPath([&target, &held]() {
+    std::string aside;
+    if (!createUnfinishedFile(target, 0600, aside)) return false;
+    if (::rename(target.c_str(), aside.c_str()) != 0) {
+      const bool gone = errno == ENOENT;
+      ::unlink(aside.c_str());
+      return gone;
+    }
+    struct stat moved, earlier;
+    if (::lstat(aside.c_str(), &moved) != 0 || ::fstat(held, &earlier) != 0) return false;
+    if (!sameFile(moved, earlier)) return putBack(aside, target);
+    if (::unlink(aside.c_str()) != 0) {
+      putBack(aside, target);
+      return false;
+    }
+    ::close(held);
+    held = -1;
+    return true;
+  });
+  return done;
 }
 
 std::string whyNotReplaceable(const std::string& target) {
   const std::string directory = directoryOf(target);
   struct stat file, folder;
-  if (!regularFileAt(target, file) || ::stat(directory.c_str(), &folder) != 0) return "";
-  if (!directoryTakesNewFiles(directory)) {
-    return "its directory '" + directory + "' takes no new file";
+  if (::stat(directory.c_str(), &folder) != 0) return "";
+  const bool present = regularFileAt(target, file);
+  const bool takes_new_files = directoryTakesNewFiles(directory);
+  if (present && !takes_new_files) return "its directory '" + directory + "' takes no new file";
+  // The run could neither rename its own file into place nor remove it after a failure.
+  if (takes_new_files && directoryKeepsItsFiles(directory)) {
+    return "its directory '" + directory + "' keeps its files";
   }
+  if (!present) return "";
+  if (isMarked(target, false, FS_APPEND_FL)) return "it is append-only";
   // In a sticky directory (/tmp, a shared scratch) only the file's owner, the directory's or root
   // may remove or replace a file.
   const uid_t user = ::geteuid();
@@ -228,11 +287,15 @@ std::string whyNotReplaceable(const std::string& target) {
   return "";
 }
 
+bool directoryKeepsItsFiles(const std::string& directory) {
+  return isMarked(directory.empty() ? "." : directory, true, FS_APPEND_FL | FS_IMMUTABLE_FL);
+}
+
 bool NewOutput::create(const OutputPlace& place) {
   clear();
   std::string tried;
   unfinished_ = createNamedOutput([&place, &tried]() -> std::string {
-    return createUniqueFile(unfinishedStem(place.target), 0666, tried) ? tried : std::string();
+    return createUnfinishedFile(place.target, 0666, tried) ? tried : std::string();
   });
   if (unfinished_.empty()) return false;
   target_ = place.target;

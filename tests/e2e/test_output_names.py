@@ -2,8 +2,10 @@
 """What stands at an output's name, through the binary. A BCOR output that is a FIFO or a device is
 refused before the work, and nothing is written into it, reader or not. Every output is a new file at its
 name: other names of the earlier file (hard links of a snapshot tree) keep their content whether the run
-ends whole or fails. Where the earlier file cannot be replaced (another user's file in a sticky directory,
-a directory that takes no new file) the run is refused before the work and the file kept."""
+ends whole or fails; the earlier file stays the earlier file whatever is done to it while the run works.
+Where the earlier file cannot be replaced (another user's file in a sticky directory, a directory that
+takes no new file or keeps its files, an append-only file) the run is refused before the work and the
+file kept."""
 import glob
 import hashlib
 import os
@@ -13,6 +15,7 @@ import stat
 import subprocess
 import sys
 import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corvane_test  # noqa: E402
@@ -127,6 +130,39 @@ for what, argv, written in reruns:
     check.equal({n: digest("snap/" + n) for n in outputs}, snapshot, what + " whole: the snapshot is unchanged")
     check.check(all(os.stat(path(n)).st_nlink == 1 for n in written), what + ": new files at the names")
 
+# A snapshot taken, or a chmod made, while a computation computes leaves the earlier file the same file:
+# a run that then fails past the file-size limit leaves no earlier file at its name, where it would pass
+# for this run's result; the snapshot keeps it.
+subprocess.run([os.path.join(session.args.tools_dir, "corvane_testgen"), "--out", "mid", "--plink", "--samples",
+                "1000", "--variants", "4000", "--spacing", "10", "--seed", "11"], cwd=work, check=True,
+               capture_output=True, timeout=120)
+computation = ["--bplink", "mid", "--bcor", "h.bcor", "--n-threads", 1, "--ld-thold", 0.2]
+
+
+def changed_while_computing(change):
+    """Status and last line of a computation past the file-size limit, `change` made while it computes."""
+    with open(path("h.log"), "wb") as log:
+        p = subprocess.Popen([session.binary] + [str(a) for a in computation], cwd=work, stdout=log,
+                             stderr=subprocess.DEVNULL, preexec_fn=limited(100000))
+    while p.poll() is None and b"SETTINGS" not in session.read("h.log"):
+        time.sleep(0.001)
+    p.send_signal(signal.SIGSTOP)
+    change()
+    p.send_signal(signal.SIGCONT)
+    p.wait(timeout=120)
+    return p.returncode, last_line(session.read("h.log").decode("utf-8", "replace"))
+
+
+if fail_part_way:
+    for what, change in (("a chmod", lambda: os.chmod(path("h.bcor_1"), 0o600)),
+                         ("a snapshot", lambda: os.link(path("h.bcor_1"), path("snap/h.bcor_1")))):
+        check.equal(corvane(*computation).status, 0, "the earlier computation")
+        earlier = digest("h.bcor_1")
+        status, last = changed_while_computing(change)
+        check.equal((status, last, os.path.exists(path("h.bcor_1"))), (1, "Error: File 'h.bcor_1' cannot be written!",
+                    False), what + " while computing, then past the file-size limit: no earlier file at the name")
+    check.equal(digest("snap/h.bcor_1"), earlier, "the snapshot taken while computing keeps the earlier file")
+
 # ---- names that cannot be replaced ----
 # Another user's file in a sticky directory (/tmp, a shared scratch) and a file in a directory that takes
 # no new file cannot be replaced by a new one: refused before the work, the file kept.
@@ -172,5 +208,41 @@ if os.geteuid() == 0:
         # The owner of the sticky directory's files replaces them as before.
         status, _ = run(["--bplink", example, "--bcor", "sticky/s.bcor", "--n-threads", 2])
         check.equal(status, 0, "the files' owner in the sticky directory")
+
+# A directory that keeps its files (append-only, chattr +a) takes new files but lets the run neither rename
+# its own into place nor remove them: refused before the work, whether a file stands at the name or not,
+# nothing created; so is an append-only earlier file, and an append-only TMPDIR for a table's sort file.
+os.mkdir(path("keeping"))
+os.mkdir(path("keeping-tmp"))
+for name in ("keeping/k.table", "a.table"):
+    with open(path(name), "w") as f:
+        f.write("an earlier table\n")
+with open(path("none.txt"), "w") as f:
+    f.write("RSID position chromosome A_allele B_allele\nrs_none 5 1 A C\n")
+marked = [path("keeping"), path("keeping-tmp"), path("a.table")]
+chattr = subprocess.run(["chattr", "+a"] + marked, capture_output=True)
+if chattr.returncode != 0:
+    print("SKIP append-only directories: chattr +a fails here: %s" % chattr.stderr.decode("utf-8", "replace").strip())
+else:
+    try:
+        keeps = "Error: File '%s' cannot be replaced: its directory 'keeping' keeps its files!"
+        cases = [(["--bplink", example, "--bcor", "keeping/k.bcor", "--n-threads", 2], keeps % "keeping/k.bcor_1", None),
+                 (["--bcor", "e.bcor", "--table", "keeping/k.table"], keeps % "keeping/k.table", None),
+                 (["--bcor", "e.bcor", "--table", "a.table"], "Error: File 'a.table' cannot be replaced: it is append-only!",
+                  None),
+                 (["--bcor", "e.bcor", "--table", "/dev/stdout", "--incl-variants", "none.txt"],
+                  "Error: Directory '%s' for the table's sort file keeps its files!" % path("keeping-tmp"),
+                  dict(os.environ, TMPDIR=path("keeping-tmp")))]
+        for argv, message, env in cases:
+            before = names() + os.listdir(path("keeping")) + os.listdir(path("keeping-tmp"))
+            status, out = run(argv, env=env)
+            check.equal((status, last_line(out)), (1, message), " ".join(str(a) for a in argv) + ": refused")
+            check.check("Preprocessing" not in out and "Processing" not in out and
+                        names() + os.listdir(path("keeping")) + os.listdir(path("keeping-tmp")) == before,
+                        " ".join(str(a) for a in argv) + ": before the work, nothing created")
+        check.equal(session.read("keeping/k.table") + session.read("a.table"), b"an earlier table\n" * 2,
+                    "append-only: the earlier files are kept")
+    finally:
+        subprocess.run(["chattr", "-a"] + marked, capture_output=True)
 
 check.finish()

@@ -55,6 +55,15 @@ def near_cpu_limit():
         pass
 
 
+def size_of(name):
+    """0 for a file gone since it was listed: a run moves an earlier output aside under a name of its own
+    for the instant of its removal."""
+    try:
+        return os.path.getsize(name)
+    except OSError:
+        return 0
+
+
 for number, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT"), (signal.SIGHUP, "SIGHUP"),
                      (signal.SIGXCPU, "SIGXCPU"), (signal.SIGUSR1, "SIGUSR1"), (signal.SIGUSR2, "SIGUSR2"),
                      (signal.SIGKILL, "SIGKILL")):
@@ -66,7 +75,7 @@ for number, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT"), (si
     deadline = time.time() + 60
     while run.poll() is None and time.time() < deadline:
         files = unfinished_files()
-        if files and os.path.getsize(files[0]) > 4 << 20:
+        if any(size_of(f) > 4 << 20 for f in files):
             break
         time.sleep(0.002)
     part_way = run.poll() is None
@@ -134,7 +143,7 @@ def wait_for_new_file(pattern, known, run):
     deadline = time.time() + 60
     while run.poll() is None and time.time() < deadline:
         for f in glob.glob(path(pattern)):
-            if f not in known and os.path.getsize(f) > 4 << 20:
+            if f not in known and size_of(f) > 4 << 20:
                 return f
         time.sleep(0.002)
     return None
@@ -238,6 +247,44 @@ check.equal((run.returncode, digest("t.table") is not None), (0, True),
             "a table published while an empty-set run worked, stamped behind its clock: it stays")
 if os.path.exists(path("t.table")):
     os.remove(path("t.table"))
+
+# Held from before the work: a chmod, a touch or a hard link (a snapshot made with cp -al) given to the
+# earlier table while the run reads its list leaves it the earlier table, which goes with an empty set
+# and with a stop part way; the snapshot's link keeps it.
+with open(path("big.bim")) as f, open(path("held.txt"), "w") as held:
+    held.write("RSID position chromosome A_allele B_allele\n")
+    held.writelines("rs_none%d %d 1 A C\n" % (k, k + 1) for k in range(1000000))
+    held.writelines("%s %s %s %s %s\n" % (v[1], v[3], v[0], v[4], v[5]) for v in (line.split() for line in f))
+
+
+def snapshot():
+    if os.path.exists(path("snap.table")):
+        os.remove(path("snap.table"))
+    os.link(path("t.table"), path("snap.table"))
+
+
+changes = (("a chmod", lambda: os.chmod(path("t.table"), 0o600)), ("a touch", lambda: os.utime(path("t.table"))),
+           ("a hard link", snapshot))
+for what, change in changes:
+    for variants in ("long.txt", "held.txt"):
+        stale_table(0)
+        run = start_table("t.table", "held.log", "--incl-variants", variants)
+        wait_for_log(run, "held.log", b"SETTINGS")
+        run.send_signal(signal.SIGSTOP)
+        change()
+        run.send_signal(signal.SIGCONT)
+        if variants == "long.txt":
+            run.wait(timeout=60)
+            check.equal((run.returncode, os.path.exists(path("t.table"))), (0, False),
+                        "an earlier table given %s while the run worked, an empty set: no table" % what)
+            continue
+        wait_for_new_file("t.table.corvane-unfinished*", [], run)
+        run.send_signal(signal.SIGTERM)
+        run.wait(timeout=60)
+        check.equal((run.returncode, os.path.exists(path("t.table")), unfinished_files()),
+                    (128 + signal.SIGTERM, False, []),
+                    "an earlier table given %s while the run worked, a stop part way: nothing at the path" % what)
+check.equal(session.read("snap.table"), b"an earlier run's table\n", "the snapshot's link keeps the earlier table")
 
 # ---- stopped through a link to nowhere ----
 # Nothing may stand at the link's target afterwards that could pass for a whole table; the link stays.
@@ -346,7 +393,7 @@ def ignoring(*numbers):
 
 def written_part_way(output, size):
     """Whether the run's unfinished file for `output`, by whatever name, holds `size` bytes."""
-    return any(os.path.getsize(path(name)) >= size for name in os.listdir(work)
+    return any(size_of(path(name)) >= size for name in os.listdir(work)
                if name.startswith(output + ".corvane-unfinished"))
 
 
