@@ -20,27 +20,33 @@ namespace {
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
-// The expected count of the second allele from one sample's decoded entries.
+// The expected count of the second allele from one sample's decoded entries: each entry is a stored
+// integer over table.scale, and the dosage is the exact ratio of those integers, in lowest terms,
+// divided once.
 double ruleDosage(const ProbabilityTable& table, size_t i) {
   if (table.ploidy[i] != 2 || table.counts[i] < 3) return nan;
   const double* v = table.values.data() + table.begin[i];
-  double p0, p1, p2;
+  auto n = [&](size_t k) { return static_cast<long long>(std::llround(v[k] * table.scale)); };
   if (!table.phased) {
-    p0 = v[0];
-    p1 = v[1];
-    p2 = v[2];
-  } else {
-    // Two haplotypes of K entries each: the first two entries of each give the genotype.
-    const size_t k = table.counts[i] / 2;
-    const double a0 = v[0], a1 = v[1], b0 = v[k], b1 = v[k + 1];
-    if (a0 == -1.0 || a1 == -1.0 || b0 == -1.0 || b1 == -1.0) return nan;
-    p0 = a0 * b0;
-    p1 = a0 * b1 + a1 * b0;
-    p2 = a1 * b1;
+    if (v[0] == -1.0 || v[1] == -1.0 || v[2] == -1.0) return nan;
+    const long long denominator = n(0) + n(1) + n(2);
+    if (denominator == 0) return nan;
+    return static_cast<double>(n(1) + 2 * n(2)) / static_cast<double>(denominator);
   }
-  const double total = (p0 + p1) + p2;
-  if (p0 == -1.0 || p1 == -1.0 || p2 == -1.0 || total == 0.0) return nan;
-  return (p1 + (p2 + p2)) / total;
+  // Two haplotypes of K entries each, (a0, a1, ...) and (c0, c1, ...): a1 / (a0 + a1) + c1 / (c0 + c1).
+  const size_t k = table.counts[i] / 2;
+  if (v[0] == -1.0 || v[1] == -1.0 || v[k] == -1.0 || v[k + 1] == -1.0) return nan;
+  typedef unsigned __int128 u128;
+  const u128 t1 = n(0) + n(1), t2 = n(k) + n(k + 1);
+  u128 numerator = u128(n(1)) * t2 + u128(n(k + 1)) * t1, denominator = t1 * t2;
+  if (denominator == 0) return nan;
+  u128 a = numerator, b = denominator;
+  while (b != 0) {
+    const u128 r = a % b;
+    a = b;
+    b = r;
+  }
+  return static_cast<double>(numerator / a) / static_cast<double>(denominator / a);
 }
 
 template <typename Decode>

@@ -239,10 +239,12 @@ void uncompress_probability_data(const Context& context, const std::vector<byte_
 void uncompress_probability_data(const Context& context, const byte_t* begin, const byte_t* end,
                                  std::vector<byte_t>* out);
 
-// The setters below receive, per block: initialise(N, M), then per sample set_sample(i),
-// set_number_of_entries(E, ploidy, phased) and E times set_value(v). A missing sample's entries
+// The setters below receive, per block: initialise(N, M, scale), then per sample set_sample(i),
+// set_number_of_entries(E, ploidy, phased) and E times set_value(v). Each v is a stored integer
+// divided by `scale` (2^B - 1, or 10000 or 32768 for layouts 0 and 1); a missing sample's entries
 // are all -1.0. An unphased diploid biallelic sample (the common case) may instead come as one
-// set_diploid(p0, p1, p2) after set_sample(i), which stands for the same calls.
+// set_diploid(p0, p1, p2, n0, n1, n2) after set_sample(i), which stands for the same calls: the
+// three values and the integers they stand for (n2 = scale - n0 - n1 where it is implied).
 
 namespace v11 {
 namespace impl {
@@ -258,15 +260,17 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
     throw BGenFormatError("its probability data hold " + std::to_string(size) +
                           " bytes where 6 x " + std::to_string(n) + " are expected");
   }
-  setter.initialise(n, 3);
-  if (n == 0) return;
   const double factor = impl::get_probability_conversion_factor(context.flags);
+  setter.initialise(n, 3, factor);
+  if (n == 0) return;
   const byte_t* p = begin;
   for (uint32_t i = 0; i < n; ++i, p += 6) {
     setter.set_sample(i);
-    setter.set_diploid(static_cast<double>(uint32_t(p[0]) | (uint32_t(p[1]) << 8)) / factor,
-                       static_cast<double>(uint32_t(p[2]) | (uint32_t(p[3]) << 8)) / factor,
-                       static_cast<double>(uint32_t(p[4]) | (uint32_t(p[5]) << 8)) / factor);
+    const uint32_t n0 = uint32_t(p[0]) | (uint32_t(p[1]) << 8);
+    const uint32_t n1 = uint32_t(p[2]) | (uint32_t(p[3]) << 8);
+    const uint32_t n2 = uint32_t(p[4]) | (uint32_t(p[5]) << 8);
+    setter.set_diploid(static_cast<double>(n0) / factor, static_cast<double>(n1) / factor,
+                       static_cast<double>(n2) / factor, n0, n1, n2);
   }
 }
 } // namespace v11
@@ -356,23 +360,26 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
   // A hint only: samples may exceed the declared maximum ploidy, and the setters grow as needed.
   const uint64_t max_entries = phased ? static_cast<uint64_t>(K) * max_ploidy
                                       : (K == 2 ? static_cast<uint64_t>(max_ploidy) + 1 : 0);
-  setter.initialise(n, static_cast<std::size_t>(max_entries));
+  const double denominator = static_cast<double>((uint64_t(1) << B) - 1);
+  setter.initialise(n, static_cast<std::size_t>(max_entries), denominator);
   if (n == 0) return;
 
   impl::BitReader reader{begin + 10 + n, end};
-  const double denominator = static_cast<double>((uint64_t(1) << B) - 1);
   const uint32_t group = K - 1u;  // stored values per phased haplotype
   const bool biallelic_unphased = !phased && K == 2;
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t P = ploidy[i] & 0x3Fu;
     const bool missing = (ploidy[i] & 0x80u) != 0;
     if (biallelic_unphased && P == 2 && !missing && reader.bits_left() >= 2 * B) {
-      const double v0 = static_cast<double>(impl::parse_bit_representation(reader, B)) / denominator;
-      const double v1 = static_cast<double>(impl::parse_bit_representation(reader, B)) / denominator;
+      const uint32_t x0 = impl::parse_bit_representation(reader, B);
+      const uint32_t x1 = impl::parse_bit_representation(reader, B);
+      const double v0 = static_cast<double>(x0) / denominator;
+      const double v1 = static_cast<double>(x1) / denominator;
       const double sum = v0 + v1;
       if (sum > 1.00000001) impl::throw_sum_above_one(i + 1, sum);
       setter.set_sample(i);
-      setter.set_diploid(v0, v1, 1.0 - sum);
+      setter.set_diploid(v0, v1, 1.0 - sum, x0, x1,
+                         static_cast<int64_t>((uint64_t(1) << B) - 1) - x0 - x1);
       continue;
     }
     uint64_t E, S;
@@ -418,6 +425,12 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
 // ---------------------------------------------------------------------------------------------
 // Probability table and setters
 
+namespace impl {
+// a1 / t1 + c1 / t2 (integers below 2^32), as one fraction in lowest terms, then divided: exactly
+// rounded when its terms fit 53 bits, and in any case the same double for the same value.
+double reduced_ratio(uint64_t a1, uint64_t t1, uint64_t c1, uint64_t t2);
+} // namespace impl
+
 // The current variant's probabilities, per sample (file order), in one flat buffer that keeps its
 // storage from variant to variant.
 struct ProbabilityTable {
@@ -426,6 +439,7 @@ struct ProbabilityTable {
   std::vector<uint32_t> counts;    // entries of each sample
   std::vector<uint8_t> ploidy;     // ploidy of each sample
   bool phased = false;
+  double scale = 0.0;              // each value is a stored integer divided by it
 
   std::size_t n_samples() const { return counts.size(); }
   std::size_t size(std::size_t sample) const { return counts.at(sample); }
@@ -443,7 +457,8 @@ struct ProbSetter {
 
   explicit ProbSetter(ProbabilityTable* table) : probabilities(table) {}
 
-  void initialise(std::size_t n_samples, std::size_t /*max_entries*/) {
+  void initialise(std::size_t n_samples, std::size_t /*max_entries*/, double scale) {
+    probabilities->scale = scale;
     probabilities->values.clear();
     probabilities->begin.assign(n_samples, 0);
     probabilities->counts.assign(n_samples, 0);
@@ -459,7 +474,7 @@ struct ProbSetter {
     probabilities->values.resize(probabilities->values.size() + n_entries, 0.0);
     entry = 0;
   }
-  void set_diploid(double p0, double p1, double p2) {
+  void set_diploid(double p0, double p1, double p2, int64_t, int64_t, int64_t) {
     set_number_of_entries(3, 2, false);
     set_value(p0);
     set_value(p1);
@@ -478,6 +493,9 @@ struct ProbSetter {
 // included samples. A sample is missing (NaN, not counted) when it is flagged missing, is not
 // diploid, has fewer than three entries, or its first three genotype probabilities sum to 0.
 // A phased diploid sample's haplotype probabilities are combined into genotype probabilities.
+// The dosage is a ratio of the stored integers, taken from them and not from the rounded values:
+// samples whose probabilities differ but whose dosages are equal (1 from (0, 255, 0)/255 and from
+// (4, 247, 4)/255) must give the same double, or a variant without spread looks like one with it.
 // The sums S0, S1, S2 that the allele frequencies come from add each counted sample's probabilities;
 // with `scale_to_one` (layouts 0 and 1, whose three probabilities may sum below 1) they are first
 // divided by their sum, as the dosage is, so that the frequencies add up to 1 and B's is half the
@@ -488,7 +506,7 @@ public:
   DosageSetter(const int32_t* slot, double* dest, bool scale_to_one = false)
       : m_slot(slot), m_dest(dest), m_scale_to_one(scale_to_one) {}
 
-  void initialise(std::size_t, std::size_t) {}
+  void initialise(std::size_t, std::size_t, double scale) { m_scale = scale; }
   void set_sample(std::size_t i) { m_current = m_slot[i]; }
   void set_number_of_entries(std::size_t n_entries, uint32_t ploidy, bool phased) {
     m_seen = 0;
@@ -502,13 +520,9 @@ public:
     m_group = phased ? static_cast<uint32_t>(n_entries / 2) : 0;
     m_last = phased ? m_group + 1 : 2;
   }
-  void set_diploid(double p0, double p1, double p2) {
+  void set_diploid(double p0, double p1, double p2, int64_t n0, int64_t n1, int64_t n2) {
     if (m_current < 0) return;
-    m_phased = false;
-    m_p[0] = p0;
-    m_p[1] = p1;
-    m_p[2] = p2;
-    finish_sample();
+    if (double* d = count(p0, p1, p2)) *d = ratio(n1 + 2 * n2, n0 + n1 + n2);
   }
   void set_value(double value) {
     if (m_current < 0) return;
@@ -540,14 +554,22 @@ private:
       p1 = m_p[0] * m_p[3] + m_p[1] * m_p[2];
       p2 = m_p[1] * m_p[3];
     }
-    double& d = m_dest[m_current];
+    if (double* d = count(p0, p1, p2)) {
+      *d = m_phased ? phased_dosage()
+                    : ratio(whole(p1) + 2 * whole(p2), whole(p0) + whole(p1) + whole(p2));
+    }
+  }
+
+  // Tallies the current sample: the place of its dosage, or nullptr when it has none (the dosage
+  // NaN, not counted).
+  double* count(double p0, double p1, double p2) {
+    double* d = m_dest + m_current;
     m_current = -1;
     const double total = (p0 + p1) + p2;
     if (p0 == -1.0 || p1 == -1.0 || p2 == -1.0 || total == 0.0) {
-      d = std::numeric_limits<double>::quiet_NaN();
-      return;
+      *d = std::numeric_limits<double>::quiet_NaN();
+      return nullptr;
     }
-    d = (p1 + (p2 + p2)) / total;
     ++n_nonmissing;
     if (m_scale_to_one) {
       p0 /= total;
@@ -557,11 +579,32 @@ private:
     S0 += p0;
     S1 += p1;
     S2 += p2;
+    return d;
+  }
+
+  // The stored integer of a value: the value is that integer divided by m_scale, correctly rounded
+  // (or 1 minus one or two such values), so value * m_scale lies within 1e-5 of the integer.
+  int64_t whole(double value) const {
+    const double x = value * m_scale;
+    return static_cast<int64_t>(x < 0.0 ? x - 0.5 : x + 0.5);
+  }
+  // Integers below 2^53 convert exactly: one correctly rounded division.
+  static double ratio(int64_t numerator, int64_t denominator) {
+    return static_cast<double>(numerator) / static_cast<double>(denominator);
+  }
+  // Haplotypes (a0, a1) and (c0, c1): the dosage a1 / (a0 + a1) + c1 / (c0 + c1).
+  double phased_dosage() const {
+    const int64_t a0 = whole(m_p[0]), a1 = whole(m_p[1]), c0 = whole(m_p[2]), c1 = whole(m_p[3]);
+    if (a0 + a1 == c0 + c1) return ratio(a1 + c1, a0 + a1);
+    // Some probability on a third allele, a different share in each haplotype.
+    return impl::reduced_ratio(static_cast<uint64_t>(a1), static_cast<uint64_t>(a0 + a1),
+                               static_cast<uint64_t>(c1), static_cast<uint64_t>(c0 + c1));
   }
 
   const int32_t* m_slot;
   double* m_dest;
   bool m_scale_to_one;
+  double m_scale = 0.0;
   int32_t m_current = -1;
   uint32_t m_seen = 0;
   uint32_t m_group = 0;

@@ -34,6 +34,21 @@ uint32_t n_choose_k(uint32_t n, uint32_t k) {
   return static_cast<uint32_t>(c);
 }
 
+double reduced_ratio(uint64_t a1, uint64_t t1, uint64_t c1, uint64_t t2) {
+  // Up to 2^65 and 2^64: 128 bits hold them exactly.
+  typedef unsigned __int128 u128;
+  u128 numerator = u128(a1) * t2 + u128(c1) * t1, denominator = u128(t1) * t2;
+  u128 a = numerator, b = denominator;
+  while (b != 0) {
+    const u128 r = a % b;
+    a = b;
+    b = r;
+  }
+  numerator /= a;
+  denominator /= a;
+  return static_cast<double>(numerator) / static_cast<double>(denominator);
+}
+
 } // namespace impl
 
 std::size_t read_header_block(std::istream& in, Context* context, const std::string& file_name) {
@@ -446,6 +461,7 @@ uint32_t BgenParser::compute_dosages(Eigen::Ref<Eigen::VectorXd> dest, uint32_t 
                     "' computed before its probabilities were read!");
   DosageSetter setter(sample_slot_.data(), dest.data(), layout_of(context) != e_Layout2);
   const std::size_t n = probabilities.n_samples();
+  setter.initialise(n, 0, probabilities.scale);
   for (std::size_t i = 0; i < n; ++i) {
     setter.set_sample(i);
     const uint32_t count = probabilities.counts[i];
@@ -468,10 +484,11 @@ namespace {
 
 // The common block of layout 2: two alleles, unphased, 8 bits per probability, every sample diploid
 // (flagged missing or not), so each sample takes two bytes. Gives the dosages and tallies of the
-// general parser with DosageSetter, value for value: the same divisions by 255, the same sums in
-// sample order. Returns false, leaving the setter's tallies untouched, for any other block or for
-// anything the general parser would refuse; that parser then reads the block, writes every dosage
-// again and reports.
+// general parser with DosageSetter, value for value: the same dosage (510 - 2 x0 - x1) / 255 from
+// the stored x0 and x1, and for the tallies the same divisions by 255 and sums in sample order.
+// Returns false, leaving the setter's tallies untouched, for any other block or for anything the
+// general parser would refuse; that parser then reads the block, writes every dosage again and
+// reports.
 bool dosagesFromDiploid8Bit(const byte_t* begin, const byte_t* end, const genfile::bgen::Context& context,
                             const int32_t* slot, double* dest, genfile::bgen::DosageSetter& setter) {
   if (end - begin < 10) return false;
@@ -486,8 +503,8 @@ bool dosagesFromDiploid8Bit(const byte_t* begin, const byte_t* end, const genfil
   const byte_t* data = begin + 10 + n;
 
   // Every pair of stored values (first value in the low byte) and its dosage, computed once as the
-  // general parser computes it; NaN for a pair it would refuse (or find without a total), which sends
-  // the block to that parser.
+  // general parser computes it; NaN for a pair it would refuse (a sum above 1), which sends the block
+  // to that parser.
   struct Pairs {
     double level[256];
     double dosage[65536];
@@ -496,13 +513,9 @@ bool dosagesFromDiploid8Bit(const byte_t* begin, const byte_t* end, const genfil
       for (unsigned x = 0; x < 256; ++x) level[x] = static_cast<double>(x) / denominator;
       for (unsigned x1 = 0; x1 < 256; ++x1) {
         for (unsigned x0 = 0; x0 < 256; ++x0) {
-          const double p0 = level[x0], p1 = level[x1];
-          const double sum = p0 + p1;
-          const double p2 = 1.0 - sum;
-          const double total = (p0 + p1) + p2;
-          const bool usable = !(sum > 1.00000001) && total != 0.0;
-          dosage[x0 | (x1 << 8)] =
-              usable ? (p1 + (p2 + p2)) / total : std::numeric_limits<double>::quiet_NaN();
+          const bool usable = x0 + x1 <= 255;
+          dosage[x0 | (x1 << 8)] = usable ? static_cast<double>(510 - 2 * x0 - x1) / denominator
+                                          : std::numeric_limits<double>::quiet_NaN();
         }
       }
     }

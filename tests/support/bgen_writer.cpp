@@ -155,12 +155,14 @@ uint32_t bgenStoredCount(uint32_t ploidy, uint32_t n_alleles, bool phased) {
   return e == 0 ? 0 : e - 1;
 }
 
-double bgenReaderDosage(const std::vector<double>& e) {
+double bgenReaderDosage(const std::vector<double>& e, double scale) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   if (e.size() < 3) return nan;
-  const double p0 = e[0], p1 = e[1], p2 = e[2];
-  if (p0 == -1.0 || p1 == -1.0 || p2 == -1.0) return nan;
-  return (p1 + (p2 + p2)) / ((p0 + p1) + p2);
+  if (e[0] == -1.0 || e[1] == -1.0 || e[2] == -1.0) return nan;
+  const long long n0 = std::llround(e[0] * scale), n1 = std::llround(e[1] * scale),
+                  n2 = std::llround(e[2] * scale);
+  if (n0 + n1 + n2 == 0) return nan;
+  return static_cast<double>(n1 + 2 * n2) / static_cast<double>(n0 + n1 + n2);
 }
 
 void dosageToProbs(double d, double out[3]) {
@@ -421,8 +423,11 @@ void BgenWriter::addVariant(const BgenVariantId& id, const std::vector<double>& 
   write(bgenIdentifyingData(header_.layout, n_samples_, id));
   write(bgenGenotypeBlock(header_.layout, header_.compression, data, header_.zlib_level));
   if (dosages) {
+    const double scale = header_.layout == 0   ? 10000.0
+                         : header_.layout == 1 ? 32768.0
+                                               : static_cast<double>((uint64_t(1) << block_.bits) - 1);
     dosages->resize(n_samples_);
-    for (uint32_t i = 0; i < n_samples_; ++i) (*dosages)[i] = bgenReaderDosage(decoded_[i]);
+    for (uint32_t i = 0; i < n_samples_; ++i) (*dosages)[i] = bgenReaderDosage(decoded_[i], scale);
   }
   ++n_variants_;
 }

@@ -84,10 +84,11 @@ uint32_t bgenEntryCount(uint32_t ploidy, uint32_t n_alleles, bool phased);
 // Stored values of one sample: unphased entries - 1 (0 when K = 1), phased P*(K-1).
 uint32_t bgenStoredCount(uint32_t ploidy, uint32_t n_alleles, bool phased);
 
-// The dosage a reader computes from a sample's decoded entries: the expected count of the second allele
-// (p1 + 2 p2) / (p0 + p1 + p2), evaluated in that order; NaN when the sample is missing (an entry -1),
-// has fewer than three entries, or all three are 0.
-double bgenReaderDosage(const std::vector<double>& entries);
+// The dosage a reader computes from a sample's decoded entries, each a stored integer n_k over `scale`
+// (2^B - 1, 10000 or 32768): the expected count of the second allele (n1 + 2 n2) / (n0 + n1 + n2),
+// one division of the exact integers; NaN when the sample is missing (an entry -1), has fewer than
+// three entries, or all three are 0.
+double bgenReaderDosage(const std::vector<double>& entries, double scale);
 
 // Probabilities (hom first allele, het, hom second allele) of a diploid sample with the given expected count
 // of the second allele (0..2); NaN gives three NaNs (missing).

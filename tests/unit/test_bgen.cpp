@@ -43,6 +43,7 @@ std::vector<double> dosagesOf(const ProbabilityTable& t, uint32_t* nonmissing = 
   for (std::size_t i = 0; i < n; ++i) slot[i] = static_cast<int32_t>(i);
   std::vector<double> d(n, -7.0);
   DosageSetter setter(slot.data(), d.data());
+  setter.initialise(n, 0, t.scale);
   for (std::size_t i = 0; i < n; ++i) {
     setter.set_sample(i);
     setter.set_number_of_entries(t.counts[i], t.ploidy[i], t.phased);
@@ -428,6 +429,7 @@ TEST(BgenDosages, ExcludedSamplesAreNotWritten) {
   const int32_t slot[3] = {1, -1, 0};
   double d[2] = {-5, -5};
   DosageSetter setter(slot, d);
+  setter.initialise(3, 0, t.scale);
   for (std::size_t i = 0; i < 3; ++i) {
     setter.set_sample(i);
     setter.set_number_of_entries(t.counts[i], t.ploidy[i], t.phased);

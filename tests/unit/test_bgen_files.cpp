@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <iostream>
+#include <numeric>
 
 #include "bgen_writer.hpp"
 #include "corvane.hpp"
@@ -109,20 +110,24 @@ TEST(BgenFiles, EveryBitWidthReadsBack) {
   }
 }
 
-// Dosage by the reader's rules from a sample's decoded entries.
-double ruleDosage(const std::vector<double>& e, uint32_t ploidy, bool phased, uint32_t K) {
+// Dosage by the reader's rules from a sample's decoded entries, each a stored integer over `scale`:
+// the exact ratio of those integers in lowest terms (bits up to 31 fit), then one division.
+double ruleDosage(const std::vector<double>& e, uint32_t ploidy, bool phased, uint32_t K,
+                  double scale) {
   const double nan = std::nan("");
   if (ploidy != 2 || e.size() < 3) return nan;
   for (double x : e)
     if (x == -1.0) return nan;
-  double p0 = e[0], p1 = e[1], p2 = e[2];
-  if (phased) {
-    p0 = e[0] * e[K];
-    p1 = e[0] * e[K + 1] + e[1] * e[K];
-    p2 = e[1] * e[K + 1];
+  auto n = [&](std::size_t k) { return static_cast<uint64_t>(std::llround(e[k] * scale)); };
+  uint64_t numerator = n(1) + 2 * n(2), denominator = n(0) + n(1) + n(2);
+  if (phased) {  // a1 / (a0 + a1) + c1 / (c0 + c1)
+    const uint64_t t1 = n(0) + n(1), t2 = n(K) + n(K + 1);
+    numerator = n(1) * t2 + n(K + 1) * t1;
+    denominator = t1 * t2;
   }
-  const double total = (p0 + p1) + p2;
-  return total == 0.0 ? nan : (p1 + (p2 + p2)) / total;
+  if (denominator == 0) return nan;
+  const uint64_t g = std::gcd(numerator, denominator);
+  return static_cast<double>(numerator / g) / static_cast<double>(denominator / g);
 }
 
 TEST(BgenFiles, PloidiesPhasingAllelesAndMissingSamplesGiveTheWrittenProbabilities) {
@@ -170,7 +175,8 @@ TEST(BgenFiles, PloidiesPhasingAllelesAndMissingSamplesGiveTheWrittenProbabiliti
         }
         const Eigen::VectorXd d = parser.compute_dosages(0, true, headers);
         for (uint32_t i = 0; i < n; ++i) {
-          EXPECT_TRUE(sameDosage(d[i], ruleDosage(decoded[i], samples[i].ploidy, phased, K)))
+          EXPECT_TRUE(sameDosage(d[i], ruleDosage(decoded[i], samples[i].ploidy, phased, K,
+                                                  static_cast<double>((1u << bits) - 1))))
               << what << " sample " << i << ": " << d[i];
         }
       }
@@ -337,8 +343,8 @@ TEST(BgenRange, FirstAndLastVariantOfTheRange) {
 TEST(BgenFiles, EightBitDiploidBlocksGiveTheGeneralParsersBits) {
   const std::string dir = testutil::scratchDir("bgen_files_8bit");
   std::vector<testdata::BgenSampleProbs> every_pair, haploid;
-  for (uint32_t x0 = 0; x0 < 256; x0 += 3) {
-    for (uint32_t x1 = 0; x0 + x1 < 256; x1 += 2) {
+  for (uint32_t x0 = 0; x0 < 256; ++x0) {
+    for (uint32_t x1 = 0; x0 + x1 < 256; ++x1) {
       testdata::BgenSampleProbs s;
       s.raw_values = {x0, x1};
       every_pair.push_back(s);

@@ -265,6 +265,74 @@ TEST(Dosages, EqualFractionsAreConstantToo) {
   }
 }
 
+// BGEN samples reach one dosage by different stored probabilities: (0, 255, 0) and (4, 247, 4) of
+// 255 both give 1, as do phased haplotypes (x, 255 - x). Such a variant has no spread in any layout,
+// depth, compression or phasing, with missing samples: no pair is stored with it, and the pairs of
+// the others are as before.
+TEST(Dosages, EqualBgenDosagesFromDifferentProbabilitiesAreConstant) {
+  SettingsGuard guard;
+  const std::string dir = testutil::scratchDir("equal_bgen_dosages");
+  const uint32_t n = 60;
+  testdata::Rng rng(3);
+  // Layouts 0 and 1, then layout 2 at 2 to 32 bits, unphased and phased.
+  for (uint32_t c = 0; c < 64; ++c) {
+    testdata::BgenHeader header;
+    header.layout = c < 2 ? c : 2;
+    header.compression = c % 3 == 0 ? testdata::kBgenStored : testdata::kBgenZlib;
+    testdata::BgenBlockOptions block;
+    block.bits = c < 2 ? 16 : 2 + (c - 2) / 2;
+    block.phased = c >= 2 && c % 2 == 1;
+    const uint64_t D = c == 0 ? 10000 : c == 1 ? 32768 : (uint64_t(1) << block.bits) - 1;
+    const std::string what = "case " + std::to_string(c);
+    // Variants 1 and 3 are constant: dosage 1, and 2/3 (layouts 0, 1) or 1 - 1/D (layout 2).
+    std::vector<std::vector<double>> dosages(5, std::vector<double>(n, NaN));
+    testdata::BgenWriter writer(dir + "/f.bgen", n, header, block);
+    for (uint32_t v = 0; v < 5; ++v) {
+      std::vector<double> probs(3 * n, NaN);
+      std::vector<testdata::BgenSampleProbs> samples(n);
+      for (uint32_t i = 0; i < n; ++i) {
+        const uint64_t g = rng.below(3), x = rng.below(D / 2 + 1), k = 1 + rng.below(1000);
+        const bool missing = i % 7 == v;
+        if (!missing && v % 2 == 0) dosages[v][i] = double(g);
+        // Layouts 0 and 1 store the whole triple; layout 2 its first two values, or each
+        // haplotype's first.
+        const uint64_t triple[3] = {v == 1 ? k : v == 3 ? 3 * k : g == 0 ? D : 0,
+                                    v == 1 ? D - 3 * k : v == 3 ? 2 * k : g == 1 ? D : 0,
+                                    v == 1 ? k : v == 3 ? k : g == 2 ? D : 0};
+        uint64_t s0 = triple[0], s1 = triple[1];
+        if (v == 1) s0 = x, s1 = block.phased ? D - x : D - 2 * x;
+        if (v == 3) s0 = x + 1, s1 = block.phased ? D - x : D - 1 - 2 * x;
+        if (v % 2 == 0 && block.phased) s0 = g == 2 ? 0 : D, s1 = g == 0 ? D : 0;
+        for (int e = 0; e < 3 && !missing; ++e) probs[3 * i + e] = double(triple[e]) / double(D);
+        samples[i].missing = missing;
+        samples[i].raw_values = {uint32_t(s0), uint32_t(s1)};
+      }
+      testdata::BgenVariantId id;
+      id.position = 1000 * (v + 1);
+      if (c < 2) {
+        writer.addVariant(id, probs);
+      } else {
+        writer.addVariantSamples(id, samples);
+      }
+    }
+    writer.close();
+    const testutil::RunResult run = testutil::runCorvane(
+        "--bgen " + dir + "/f.bgen --bcor " + dir +
+        "/f.bcor --ld-thold 0 --ld-n-samples-avail-prop 0 --n-threads 1 --accuracy high");
+    ASSERT_EQ(run.status, 0) << what << "\n" << run.output;
+    size_t stored = 0;
+    for (const auto& record : bcortest::readWholeFile(dir + "/f.bcor_1").correlations) {
+      for (const auto& pair : record.second) {
+        const uint32_t i = record.first, j = pair.first;
+        ASSERT_TRUE(i % 2 == 0 && j % 2 == 0) << what << ": pair " << i << " " << j << " stored";
+        EXPECT_NEAR(pair.second, referencePearson(dosages[i], dosages[j]), 1e-12) << what;
+        ++stored;
+      }
+    }
+    EXPECT_EQ(stored, 3u) << what;
+  }
+}
+
 TEST(Dosages, OneSampleGivesNaNEverywhere) {
   SettingsGuard guard;
   Shared_buffers shared(1);

@@ -119,8 +119,8 @@ TEST(BgenWriter, Layout1And0Blocks) {
   std::vector<std::vector<double>> dec;
   std::string d1 = bgenLayout1Data(1, {0.25, 0.5, 0.25, 0, 0, 1}, &dec);
   EXPECT_EQ(hex(d1), hex(bytes({0x00, 0x20, 0x00, 0x40, 0x00, 0x20, 0, 0, 0, 0, 0x00, 0x80})));
-  EXPECT_EQ(bgenReaderDosage(dec[0]), 1.0);
-  EXPECT_EQ(bgenReaderDosage(dec[1]), 2.0);
+  EXPECT_EQ(bgenReaderDosage(dec[0], 32768), 1.0);
+  EXPECT_EQ(bgenReaderDosage(dec[1], 32768), 2.0);
   // Layout 1 compressed: length, then a zlib stream of 6 x N bytes.
   std::string z1 = bgenGenotypeBlock(1, kBgenZlib, d1);
   uint32_t len = static_cast<unsigned char>(z1[0]) | static_cast<unsigned char>(z1[1]) << 8;
@@ -129,7 +129,7 @@ TEST(BgenWriter, Layout1And0Blocks) {
   // Layout 0: scale 10000, missing written as three zeros; compressed with a decompressed-size prefix.
   std::string d0 = bgenLayout1Data(0, {1, 0, 0, NAN, NAN, NAN}, &dec);
   EXPECT_EQ(hex(d0), hex(bytes({0x10, 0x27, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})));
-  EXPECT_TRUE(std::isnan(bgenReaderDosage(dec[1])));
+  EXPECT_TRUE(std::isnan(bgenReaderDosage(dec[1], 10000)));
   std::string z0 = bgenGenotypeBlock(0, kBgenZlib, d0);
   EXPECT_EQ(hex(z0.substr(4, 4)), hex(bytes({12, 0, 0, 0})));
   EXPECT_EQ(inflate(z0.substr(8), 12), d0);
@@ -216,10 +216,11 @@ TEST(BgenWriter, DosageHelpers) {
   EXPECT_EQ(p[0], 0.0);
   EXPECT_EQ(p[1], 0.5);
   EXPECT_EQ(p[2], 0.5);
-  EXPECT_EQ(bgenReaderDosage({0.25, 0.5, 0.25}), 1.0);
-  EXPECT_TRUE(std::isnan(bgenReaderDosage({0.5, 0.5})));
-  EXPECT_TRUE(std::isnan(bgenReaderDosage({-1, -1, -1})));
-  EXPECT_TRUE(std::isnan(bgenReaderDosage({0, 0, 0})));
+  EXPECT_EQ(bgenReaderDosage({0.25, 0.5, 0.25}, 4), 1.0);
+  EXPECT_EQ(bgenReaderDosage({4.0 / 255, 247.0 / 255, 1.0 - (4.0 / 255 + 247.0 / 255)}, 255), 1.0);
+  EXPECT_TRUE(std::isnan(bgenReaderDosage({0.5, 0.5}, 2)));
+  EXPECT_TRUE(std::isnan(bgenReaderDosage({-1, -1, -1}, 255)));
+  EXPECT_TRUE(std::isnan(bgenReaderDosage({0, 0, 0}, 255)));
 }
 
 TEST(PlinkWriter, FileSetByteForByte) {
