@@ -88,7 +88,13 @@ OutputPlace placeOutput(const std::string& path) {
   OutputPlace place;
   place.target = path;
   struct stat file;
-  if (::stat(path.c_str(), &file) == 0) {
+  // Another run at the path may replace its file, or move it aside for a moment, between two looks:
+  // only a path that still names the file first seen is taken as resolved otherwise than by its links.
+  for (int look = 0; look < 100; ++look) {
+    if (::stat(path.c_str(), &file) != 0) {
+      if (errno != ENOENT) return place;
+      break;
+    }
     if (isDescriptor(STDOUT_FILENO, file)) {
       place.way = OutputPlace::standard_output;
     } else if (isDescriptor(STDERR_FILENO, file)) {
@@ -101,16 +107,18 @@ OutputPlace placeOutput(const std::string& path) {
       // A name that the kernel resolves otherwise than by its links (/dev/fd/N of a deleted file) is
       // written as it is.
       fs::path end;
-      struct stat at_end;
+      struct stat at_end, again;
       const bool found = endOfLinks(path, end) && ::stat(end.c_str(), &at_end) == 0 && sameFile(at_end, file);
+      if (!found && !(::stat(path.c_str(), &again) == 0 && sameFile(again, file))) continue;
       place.way = found ? OutputPlace::replaced : OutputPlace::direct;
       if (found) place.target = end.string();
     }
     return place;
   }
-  // Nothing there, or a link to nowhere: the file at the end of the links is created.
+  // Nothing there, or a link to nowhere: the file at the end of the links is created. A path that
+  // kept changing under every look is a regular file's too: written beside, never through.
   fs::path end;
-  if (errno != ENOENT || !endOfLinks(path, end)) return place;
+  if (!endOfLinks(path, end)) return place;
   place.way = OutputPlace::replaced;
   place.target = end.string();
   return place;
@@ -329,11 +337,10 @@ bool textOutputCanBeWritten(const std::string& path) {
     case OutputPlace::direct:
       return ::access(path.c_str(), W_OK) == 0;
     case OutputPlace::replaced: {
-      // A file that the user made read-only stays, although a rename could replace it.
-      std::error_code ec;
-      const bool exists = fs::exists(fs::symlink_status(place.target, ec));
+      // A file that the user made read-only stays, although a rename could replace it. One that
+      // another run at the path has moved aside for a moment is no file of the user's.
       return directoryTakesNewFiles(directoryOf(place.target)) &&
-             (!exists || ::access(place.target.c_str(), W_OK) == 0);
+             (::access(place.target.c_str(), W_OK) == 0 || errno == ENOENT);
     }
     case OutputPlace::unusable:
       break;

@@ -205,6 +205,41 @@ second.wait(timeout=60)
 check.equal((second.returncode, digest("t.table"), unfinished_files()), (128 + signal.SIGTERM, whole_table, []),
             "a held second run stopped: the first's table stays whole at the path")
 
+# Runs that begin while other runs at the path publish theirs and move the file there aside for an
+# instant: each is written beside the path, never through the file that stands there (whose hard link
+# keeps its bytes), and none is refused as if the path could not be written.
+mover = subprocess.Popen([sys.executable, "-c", """
+import os, sys, time
+end = time.time() + float(sys.argv[1])
+for i in range(1 << 62):
+    if time.time() > end:
+        break
+    if i % 200 == 0:
+        with open("mover.new", "w") as f:
+            f.write("another run's meta\\n")
+        keep = "mover.keep%d" % (i // 200 % 20)
+        if os.path.exists(keep):
+            os.remove(keep)
+        os.link("mover.new", keep)
+        os.rename("mover.new", "m.meta")
+    try:
+        os.rename("m.meta", "m.meta.aside")
+        os.rename("m.meta.aside", "m.meta")
+    except FileNotFoundError:
+        pass
+""", "30"], cwd=work)
+statuses = []
+for _ in range(60):
+    statuses.append(corvane("--bcor", "big.bcor", "--meta", "m.meta").status)
+mover.kill()
+mover.wait()
+check.equal(statuses, [0] * len(statuses), "runs beside another run that moves and publishes its file: status 0")
+kept = [session.read(k) for k in sorted(glob.glob(path("mover.keep*")))]
+check.check(kept and all(k == b"another run's meta\n" for k in kept),
+            "runs beside another run that moves and publishes its file: its files keep their bytes")
+for f in glob.glob(path("m.meta*")) + glob.glob(path("mover.*")):
+    os.remove(f)
+
 # ---- the earlier output, whatever the clocks ----
 # The earlier output is the file that stood at the path when the run began, known by identity: one
 # stamped ahead of the run's clock (a copy kept with cp -p from a host whose clock is ahead) goes as any
