@@ -217,6 +217,31 @@ bool putBack(const std::string& aside, const std::string& target) {
   return errno == EEXIST && ::unlink(aside.c_str()) == 0;
 }
 
+// Moves the file at `target` to a new name of the run's own beside it, `aside`. A rename that
+// refuses a taken name needs no descriptor, which a run near its open-file limit may not have; a
+// file system without it gets a file of ours made first and renamed over. False with errno.
+bool moveAside(const std::string& target, std::string& aside) {
+  const std::string stem = unfinishedStem(target);
+  if (stem.empty()) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    aside = stem + "-" + randomCharacters(8);
+    if (::renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) continue;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (!createUnfinishedFile(target, 0600, aside)) return false;
+    if (::rename(target.c_str(), aside.c_str()) == 0) return true;
+    const int error = errno;
+    ::unlink(aside.c_str());
+    errno = error;
+    return false;
+  }
+  errno = EEXIST;
+  return false;
+}
+
 } // namespace
 
 bool noteEarlierOutput(const OutputPlace& place) {
@@ -253,12 +278,7 @@ bool removeEarlierOutput(const std::string& target) {
   int& held = earlierOutputs()[target];
   const bool done = changeOutputPath([&target, &held]() {
     std::string aside;
-    if (!createUnfinishedFile(target, 0600, aside)) return false;
-    if (::rename(target.c_str(), aside.c_str()) != 0) {
-      const bool gone = errno == ENOENT;
-      ::unlink(aside.c_str());
-      return gone;
-    }
+    if (!moveAside(target, aside)) return errno == ENOENT;
     struct stat moved, earlier;
     if (::lstat(aside.c_str(), &moved) != 0 || ::fstat(held, &earlier) != 0) return false;
     if (!sameFile(moved, earlier)) return putBack(aside, target);
