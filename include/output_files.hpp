@@ -55,7 +55,6 @@ std::string whyNotReplaceable(const std::string& target);
 // finished while this one ran) stays. Before any note is taken (a test of one step) every regular
 // file counts as earlier. False when the file cannot be held (no descriptor left).
 bool noteEarlierOutput(const OutputPlace& place);
-bool isEarlierOutput(const std::string& target);
 // Removes the earlier output at `target`, if it is still there; false when it cannot be removed.
 bool removeEarlierOutput(const std::string& target);
 

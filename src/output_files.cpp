@@ -260,13 +260,6 @@ bool noteEarlierOutput(const OutputPlace& place) {
   return true;
 }
 
-bool isEarlierOutput(const std::string& target) {
-  struct stat file;
-  if (!regularFileAt(target, file)) return false;
-  std::lock_guard<std::mutex> lock(notes_mutex);
-  return !outputs_noted || isHeld(target, file);
-}
-
 bool removeEarlierOutput(const std::string& target) {
   std::lock_guard<std::mutex> lock(notes_mutex);
   struct stat file;
