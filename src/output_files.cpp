@@ -89,7 +89,7 @@ OutputPlace placeOutput(const std::string& path) {
   place.target = path;
   struct stat file;
   // Another run at the path may replace its file, or move it aside for a moment, between two looks:
-  // only a path that still names the file first seen is taken as resolved otherwise than by its links.
+  // only a file without a name left is taken as resolved otherwise than by its links.
   for (int look = 0; look < 100; ++look) {
     if (::stat(path.c_str(), &file) != 0) {
       if (errno != ENOENT) return place;
@@ -105,11 +105,12 @@ OutputPlace placeOutput(const std::string& path) {
       place.way = OutputPlace::direct;
     } else {
       // A name that the kernel resolves otherwise than by its links (/dev/fd/N of a deleted file) is
-      // written as it is.
+      // written as it is. A file that still has a name and was not at the end of the links has been
+      // moved between the looks, perhaps and back: look again.
       fs::path end;
-      struct stat at_end, again;
+      struct stat at_end;
       const bool found = endOfLinks(path, end) && ::stat(end.c_str(), &at_end) == 0 && sameFile(at_end, file);
-      if (!found && !(::stat(path.c_str(), &again) == 0 && sameFile(again, file))) continue;
+      if (!found && file.st_nlink > 0) continue;
       place.way = found ? OutputPlace::replaced : OutputPlace::direct;
       if (found) place.target = end.string();
     }
