@@ -1,20 +1,24 @@
 #!/usr/bin/env python3
 """The address-space limits (ulimit -v) from which every run of the example succeeds.
 
-    bench/limit_every.py [--corvane BIN] [--runs 20] [--jobs 3] [--step 0.01] [--top 1.6] [--only NAME,...]
+    bench/limit_every.py [--corvane BIN] [--runs 20] [--jobs 3] [--step 0.01] [--top 1.6] [--top-mb MB]
+                         [--threads 1,2,4,8] [--only NAME,...]
 
 Near what a run needs, whether it succeeds varies from run to run and from limit to limit (the
-threads' memory pools of the C library), so one success at a limit says little. For every configuration (the computation from PLINK and BGEN on 1, 2, 4 and 8
-threads, and on 8 threads with MALLOC_ARENA_MAX=1; the merge, meta, table and matrix runs of a
+threads' memory pools of the C library), so one success at a limit says little. For every
+configuration (the computation from PLINK and BGEN on 1, 2, 4 and 8 threads, or on those of
+--threads, and on 8 threads with MALLOC_ARENA_MAX=1; the merge, meta, table and matrix runs of a
 computed file; the table of an --incl-variants list in the file's order and of lists not in it, of 2
 variants and of all) it finds the smallest limit at which one run succeeds (bisection, as
 limit_sweep.py), then walks down from --top times it in steps of --step times it, running --runs runs
 at each limit (a limit's runs stop at the first that fails), and prints the lowest limit of the
 unbroken stretch where every run succeeded, in KiB and in MB (10^6 bytes), and how the runs at the
-step below it ended. Configuration names: compute-plink-1 ... compute-bgen-8-arena1, merge, meta,
-table, matrix, table-list-in-order, table-list-reversed, table-list-two-reversed. An ending that is
-neither a success nor a clean failure (see limit_sweep.py) is printed in full; it makes the exit
-status 1.
+step below it ended. On more than one thread that lowest limit lies far above the smallest success
+(a pool made by reserving twice its size for a moment): --top-mb starts the walk at a limit in MB
+instead, for the configurations chosen with --only. Configuration names: compute-plink-1 ...
+compute-bgen-8-arena1, merge, meta, table, matrix, table-list-in-order, table-list-reversed,
+table-list-two-reversed. An ending that is neither a success nor a clean failure (see
+limit_sweep.py) is printed in full; it makes the exit status 1.
 """
 import argparse
 import concurrent.futures
@@ -85,6 +89,9 @@ def main():
     parser.add_argument("--timeout", type=float, default=20)
     parser.add_argument("--step", type=float, default=0.01, help="step as a share of the smallest success")
     parser.add_argument("--top", type=float, default=1.6, help="top of the scan as a multiple of it")
+    parser.add_argument("--top-mb", type=float, default=0,
+                        help="top of the scan in MB (10^6 bytes), instead of --top")
+    parser.add_argument("--threads", default="1,2,4,8", help="thread counts of the computation")
     parser.add_argument("--only", default="", help="comma-separated configuration names")
     args = parser.parse_args()
     corvane = os.path.abspath(args.corvane)
@@ -96,7 +103,7 @@ def main():
     configs = []
     for kind in ("plink", "bgen"):
         source = ["--bplink", example] if kind == "plink" else ["--bgen", example + ".bgen"]
-        for threads in (1, 2, 4, 8):
+        for threads in (int(t) for t in args.threads.split(",")):
             configs.append(Config("compute-%s-%d" % (kind, threads),
                                   [corvane] + source + ["--bcor", "out.bcor", "--n-threads", str(threads)],
                                   ["out.bcor_*"]))
@@ -144,7 +151,7 @@ def main():
     for config in configs:
         smallest = sweep.smallest_success(config, args.timeout)
         step = max(64, int(smallest * args.step))
-        top = int(smallest * args.top)
+        top = int(args.top_mb * 1e6 / 1024) if args.top_mb else int(smallest * args.top)
         # Downwards from the top: the figure is the lowest limit of the unbroken stretch below the top
         # where every run succeeds, so that every limit above it (to the top, at this step) does too.
         limit, lowest, tried, ran = top, None, 0, 0
