@@ -304,14 +304,16 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
   }
   // A BCOR file is sought back into: through the run's own standard output it would be truncated
   // under the messages, and they would fall inside it; a FIFO or device would take the whole file
-  // (or hold the run for a reader) before the first seek failed.
+  // (or hold the run for a reader) before the first seek failed. A regular file behind a descriptor
+  // (/dev/fd/N) cannot be replaced whole, as every BCOR output is: refused as any other.
   auto refuseBCOROutput = [](const std::string& name, const char* cannot) {
     const corvane::OutputPlace place = corvane::placeOutput(name);
     if (place.way == corvane::OutputPlace::standard_output || place.way == corvane::OutputPlace::standard_error) {
       throw "Error: File '" + name + "' cannot be written: it is the standard " +
           (place.way == corvane::OutputPlace::standard_output ? "output" : "error") + " of this run!";
     }
-    if (place.way == corvane::OutputPlace::direct) {
+    std::error_code error;
+    if (place.way == corvane::OutputPlace::direct && !fs::is_regular_file(name, error)) {
       throw "Error: File '" + name + "' cannot be written: a BCOR file must be a regular file, not a FIFO, "
           "device or socket!";
     }
