@@ -31,8 +31,8 @@ OutputPlace placeOutput(const std::string& path);
 bool textOutputCanBeWritten(const std::string& path);
 
 // Where an output's name leads: the file at the end of its links, named by its directory's identity
-// and its name there, and the file's identity when it exists. Two outputs of one
-// run that lead to one file, there or not, would be written over each other.
+// and its name there, and the file's identity when it exists. Two outputs of one run that lead to one
+// file, there or not, would be written over each other.
 struct OutputFile {
   std::string resolved;
   bool exists = false;

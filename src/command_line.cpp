@@ -418,7 +418,8 @@ uint64_t openFilesNeeded(const Flags& flags, const Parameters& par) {
   // Per thread: the .bed, .bim and .fam files, or the BGEN file; a sample file or list is read by one
   // thread and closed before any output is opened. Otherwise the BCOR file (a merge reads its
   // per-thread files one at a time) and the variant list.
-  const uint64_t inputs = computation ? (flags.bplink ? 3 : 1) : 1 + (flags.incl_variants ? 1 : 0);
+  const bool reads_bcor = flags.merge || flags.meta || flags.matrix || flags.table;
+  const uint64_t inputs = computation ? (flags.bplink ? 3 : 1) : (reads_bcor ? 1 : 0) + (flags.incl_variants ? 1 : 0);
   // Each output, one descriptor at a time (the file is created, closed, opened again), and the
   // sort file that a table of a list out of order may need.
   const uint64_t written = outputs.size() + (flags.table && flags.incl_variants ? 1 : 0);
