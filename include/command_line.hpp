@@ -64,11 +64,17 @@ void checkSelect(char** argv, char* end, int index, int argc, std::vector<uint32
 
 // ---- option checking ----
 // Throws the message of the first failing test: combination rules, file tests (an input must be a
-// regular file), thread count, accuracy word, then any output of the run that is one of its inputs.
+// regular file), thread count, accuracy word, the open-file limit, then any output of the run that is
+// one of its inputs.
 void checkOptions(const Flags& flags, const Parameters& par);
 
-// True when the name can be opened for reading as a regular file.
+// True when the name can be opened for reading as a regular file; throws the message when no
+// descriptor is left to open it.
 bool checkFileExists(const std::string& name);
+
+// The most descriptors the run opens and holds at once, beside those it was started with (standard
+// input, output and error).
+uint64_t openFilesNeeded(const Flags& flags, const Parameters& par);
 // ---- end option checking ----
 
 // ---- welcome box and help ----

@@ -15,7 +15,8 @@ struct OutputPlace {
   enum Way {
     standard_output,  // the run's own standard output by any name: written through it, with the messages
     standard_error,   // the same for standard error
-    direct,           // a device, FIFO or socket at the end of the links: written as it is
+    direct,           // a device, FIFO or socket at the end of the links, or a descriptor's link in
+                      // /proc (/dev/fd/N) to any file: written as it is
     replaced,         // a regular file or nothing at `target`: written beside it, renamed onto it whole
     unusable          // a directory, links that never end
   };
@@ -29,9 +30,9 @@ OutputPlace placeOutput(const std::string& path);
 // Whether an output can be made at `path` without changing any existing file.
 bool textOutputCanBeWritten(const std::string& path);
 
-// Where an output's name leads: the file at the end of its links, spelled from the root with its
-// directory's links, "." and ".." resolved, and the file's identity when it exists. Two outputs of one
-// run that lead to one file, there or not, would be written over each other.
+// Where an output's name leads: the file at the end of its links, named by its directory's identity
+// and its name there, and the file's identity when it exists. Two outputs of one run that lead to one
+// file, there or not, would be written over each other.
 struct OutputFile {
   std::string resolved;
   bool exists = false;

@@ -1,7 +1,10 @@
 #include "command_line.hpp"
 
+#include <dirent.h>
 #include <omp.h>
+#include <sys/resource.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +16,7 @@
 #include <system_error>
 
 #include "header_serial.hpp"
+#include "open_failure.hpp"
 #include "output_files.hpp"
 
 Flags flags;
@@ -201,6 +205,8 @@ bool checkFileExists(const std::string& name) {
   std::error_code error;
   if (std::filesystem::status(name, error).type() != std::filesystem::file_type::regular) return false;
   std::ifstream file(name);
+  // A file that is there but finds no descriptor is no missing file.
+  if (!file.is_open() && (errno == EMFILE || errno == ENFILE)) throw corvane::openFailure(name);
   return file.good();
 }
 
@@ -283,6 +289,33 @@ std::vector<std::string> runOutputs(const Flags& flags, const Parameters& par) {
   return outputs;
 }
 
+// The descriptors the run was started with that take a number below `limit`, where its own files
+// go: standard input, output and error, and any other the caller passed on (a script's `exec 3>log`).
+// The standard three where /proc does not tell.
+uint64_t descriptorsOpenBelow(uint64_t limit) {
+  DIR* directory = ::opendir("/proc/self/fd");
+  if (!directory) return 3;
+  uint64_t open = 0;
+  while (const dirent* entry = ::readdir(directory)) {
+    if (entry->d_name[0] == '.') continue;
+    const unsigned long long descriptor = std::strtoull(entry->d_name, nullptr, 10);
+    if (descriptor != static_cast<unsigned long long>(::dirfd(directory)) && descriptor < limit) ++open;
+  }
+  ::closedir(directory);
+  return open;
+}
+
+// The soft limit on open files (ulimit -n) must hold what the run opens at once, or it fails part way
+// (a computation after its work, naming one of its files).
+void refuseOpenFileLimit(const Flags& flags, const Parameters& par) {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  const uint64_t needed = descriptorsOpenBelow(limit.rlim_cur) + openFilesNeeded(flags, par);
+  if (limit.rlim_cur >= needed) return;
+  throw "Error: The open-file limit (ulimit -n) of " + std::to_string(limit.rlim_cur) + " is below the " +
+      std::to_string(needed) + " files this run holds at once!";
+}
+
 // Before any genotype or record is read: a missing directory, a directory at the path or a path
 // without write permission would otherwise show only when the work is done. Nothing is created; what
 // stands at each output's place is noted.
@@ -291,7 +324,7 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
   // and must be one the run may replace.
   for (const std::string& name : runOutputs(flags, par)) {
     const corvane::OutputPlace place = corvane::placeOutput(name);
-    if (!corvane::noteEarlierOutput(place)) throw "Error: File '" + place.target + "' cannot be opened!";
+    if (!corvane::noteEarlierOutput(place)) throw corvane::openFailure(place.target);
     if (place.way != corvane::OutputPlace::replaced) continue;
     const std::string reason = corvane::whyNotReplaceable(place.target);
     if (!reason.empty()) throw "Error: File '" + place.target + "' cannot be replaced: " + reason + "!";
@@ -304,14 +337,16 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
   }
   // A BCOR file is sought back into: through the run's own standard output it would be truncated
   // under the messages, and they would fall inside it; a FIFO or device would take the whole file
-  // (or hold the run for a reader) before the first seek failed.
+  // (or hold the run for a reader) before the first seek failed. A regular file behind a descriptor
+  // (/dev/fd/N) cannot be replaced whole, as every BCOR output is: refused as any other.
   auto refuseBCOROutput = [](const std::string& name, const char* cannot) {
     const corvane::OutputPlace place = corvane::placeOutput(name);
     if (place.way == corvane::OutputPlace::standard_output || place.way == corvane::OutputPlace::standard_error) {
       throw "Error: File '" + name + "' cannot be written: it is the standard " +
           (place.way == corvane::OutputPlace::standard_output ? "output" : "error") + " of this run!";
     }
-    if (place.way == corvane::OutputPlace::direct) {
+    std::error_code error;
+    if (place.way == corvane::OutputPlace::direct && !fs::is_regular_file(name, error)) {
       throw "Error: File '" + name + "' cannot be written: a BCOR file must be a regular file, not a FIFO, "
           "device or socket!";
     }
@@ -374,6 +409,33 @@ void refuseOutputsOfOneFile(const Flags& flags, const Parameters& par) {
 
 } // namespace
 
+uint64_t openFilesNeeded(const Flags& flags, const Parameters& par) {
+  const bool computation = flags.bgen || flags.bplink;
+  const std::vector<std::string> outputs = runOutputs(flags, par);
+  // A computation's threads each hold their inputs and their BCOR file to the end; other runs are
+  // one thread.
+  const uint64_t threads = computation ? perThreadOutputs(flags, par).size() : 1;
+  // Per thread: the .bed, .bim and .fam files, or the BGEN file; a sample file or list is read by one
+  // thread and closed before any output is opened. Otherwise the BCOR file (a merge reads its
+  // per-thread files one at a time) and the variant list.
+  const bool reads_bcor = flags.merge || flags.meta || flags.matrix || flags.table;
+  const uint64_t inputs = computation ? (flags.bplink ? 3 : 1) : (reads_bcor ? 1 : 0) + (flags.incl_variants ? 1 : 0);
+  // Each output, one descriptor at a time (the file is created, closed, opened again), and the
+  // sort file that a table of a list out of order may need.
+  const uint64_t written = outputs.size() + (flags.table && flags.incl_variants ? 1 : 0);
+  // The earlier output at each output's place, held from the check until the run replaces it.
+  uint64_t holds = 0;
+  for (const std::string& name : outputs) {
+    const corvane::OutputPlace place = corvane::placeOutput(name);
+    std::error_code error;
+    if (place.way == corvane::OutputPlace::replaced &&
+        fs::symlink_status(place.target, error).type() == fs::file_type::regular) {
+      ++holds;
+    }
+  }
+  return threads * inputs + written + holds;
+}
+
 void checkOptions(const Flags& flags, const Parameters& par) {
   auto fail = [](const std::string& message) { throw message; };
   const bool mode = flags.merge || flags.meta || flags.matrix || flags.table;
@@ -423,6 +485,7 @@ void checkOptions(const Flags& flags, const Parameters& par) {
   if (flags.accuracy && par.accuracy != "low" && par.accuracy != "medium" && par.accuracy != "high")
     fail("Error: '--accuracy' must be low, medium or high!");
 
+  refuseOpenFileLimit(flags, par);
   refuseOutputsOverInputs(flags, par);
   refuseOutputsThatCannotBeCreated(flags, par);
   refuseOutputsOfOneFile(flags, par);

@@ -15,6 +15,7 @@
 
 #include "corvane.hpp"
 #include "fatal.hpp"
+#include "open_failure.hpp"
 #include "output_files.hpp"
 #include "pair_spool.hpp"
 #include "selection.hpp"
@@ -73,17 +74,17 @@ void openTextOutput(Corvane& engine, const std::string& name) {
       // Nothing is created, so nothing is left to remove; and the open, which waits for a FIFO's
       // reader, must not hold the lock that a stop signal's clean-up takes.
       engine.text_out.open(name, std::ios::out | std::ios::trunc);
-      if (!engine.text_out.is_open()) engine.displayError("Error: File '" + name + "' cannot be written!");
+      if (!engine.text_out.is_open()) engine.displayError(corvane::openFailure(name, "cannot be written!"));
       engine.text_stream.rdbuf(engine.text_out.rdbuf());
       break;
     case corvane::OutputPlace::replaced: {
       // A directory that takes no new file is the output's fault; a file of ours that cannot be
       // opened once created is named itself.
-      if (!engine.text_out_file.create(place)) engine.displayError("Error: File '" + name + "' cannot be written!");
+      if (!engine.text_out_file.create(place)) engine.displayError(corvane::openFailure(name, "cannot be written!"));
       // Without O_CREAT: should a stop's clean-up have removed the new file, it is not made again.
       engine.text_out.open(engine.text_out_file.unfinished(), std::ios::in | std::ios::out);
       if (!engine.text_out.is_open()) {
-        engine.displayError("Error: File '" + engine.text_out_file.unfinished() + "' cannot be written!");
+        engine.displayError(corvane::openFailure(engine.text_out_file.unfinished(), "cannot be written!"));
       }
       engine.text_stream.rdbuf(engine.text_out.rdbuf());
       // An earlier run's output goes now, as it went when outputs were written in place: a run that
@@ -379,7 +380,7 @@ void Corvane::readVariantsToInclude() {
   if (text_in.is_open()) text_in.close();
   text_in.clear();
   text_in.open(incl_variants_file);
-  if (!text_in.is_open()) displayError("\n\nError: File '" + incl_variants_file + "' cannot be opened!");
+  if (!text_in.is_open()) displayError("\n\n" + corvane::openFailure(incl_variants_file));
   checkLine(text_in, incl_variants_file, 0, 5);
   readFirstLine(text_in, incl_variants_file);
   std::cout << kRequested << 0 << "/" << bin_n_variants << std::flush;

@@ -10,6 +10,7 @@
 
 #include "corvane.hpp"
 #include "fatal.hpp"
+#include "open_failure.hpp"
 
 namespace {
 
@@ -230,7 +231,7 @@ void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
   requireBCORState(not_open, "openBCOR");
   if constexpr (std::is_base_of<std::istream, aStream>::value) {
     stream.open(file_name, std::ios::in | std::ios::binary);
-    if (!stream.is_open()) corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
+    if (!stream.is_open()) corvane::fatalError(corvane::openFailure(file_name));
     if (static_cast<std::istream*>(&stream) == &bcor_in) {
       bcor_in_name = file_name;
       stream.seekg(0, std::ios::end);
@@ -247,12 +248,13 @@ void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
     // and a failed or stopped run takes it with it. Anything but a regular file was refused before
     // the work; one that has appeared since is refused here, before anything waits on it.
     const corvane::OutputPlace place = corvane::placeOutput(file_name);
-    if (place.way != corvane::OutputPlace::replaced || !bcor_out_file.create(place)) {
+    if (place.way != corvane::OutputPlace::replaced) {
       corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
     }
+    if (!bcor_out_file.create(place)) corvane::fatalError(corvane::openFailure(file_name));
     // Without O_CREAT: should a stop's clean-up have removed the new file already, it is not made again.
     stream.open(bcor_out_file.unfinished(), std::ios::in | std::ios::out | std::ios::binary);
-    if (!stream.is_open()) corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
+    if (!stream.is_open()) corvane::fatalError(corvane::openFailure(file_name));
     // A run that fails from here on must not leave the earlier file to be read as its own.
     if (!corvane::removeEarlierOutput(place.target)) {
       corvane::fatalError("Error: File '" + place.target + "' from an earlier run cannot be removed!");

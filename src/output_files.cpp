@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,21 +42,34 @@ bool isDescriptor(int descriptor, const struct stat& file) {
   return ::fstat(descriptor, &open_file) == 0 && sameFile(open_file, file);
 }
 
-// The name at the end of the path's links, followed one by one, whether anything is there or not;
-// false for links that never end.
-bool endOfLinks(const std::string& path, fs::path& end) {
+// Whether the link at `link` lies on procfs, where the kernel resolves a link itself (a descriptor's
+// /proc/<pid>/fd/N, /proc/self): its text may name a file removed (" (deleted)"), one mounted over, or
+// nothing a path can reach.
+bool isKernelLink(const fs::path& link) {
+  const fs::path directory = link.parent_path();
+  struct statfs system;
+  return ::statfs(directory.empty() ? "." : directory.c_str(), &system) == 0 &&
+         system.f_type == PROC_SUPER_MAGIC;
+}
+
+enum class LinksEnd { name, descriptor, endless };
+
+// Where the path's links end, followed one by one, whether anything is there or not: at a name
+// (`end`); at a link the kernel resolves itself, whose text is never taken as a path; or nowhere.
+LinksEnd endOfLinks(const std::string& path, fs::path& end) {
   fs::path current = path;
   for (int links = 0; links <= kMaxLinks; ++links) {
     std::error_code ec;
     if (!fs::is_symlink(fs::symlink_status(current, ec))) {
       end = current;
-      return true;
+      return LinksEnd::name;
     }
+    if (isKernelLink(current)) return LinksEnd::descriptor;
     const fs::path next = fs::read_symlink(current, ec);
-    if (ec) return false;
+    if (ec) return LinksEnd::endless;
     current = next.is_absolute() ? next : current.parent_path() / next;
   }
-  return false;
+  return LinksEnd::endless;
 }
 
 std::string directoryOf(const std::string& file) {
@@ -89,7 +104,8 @@ OutputPlace placeOutput(const std::string& path) {
   place.target = path;
   struct stat file;
   // Another run at the path may replace its file, or move it aside for a moment, between two looks:
-  // only a file without a name left is taken as resolved otherwise than by its links.
+  // only a descriptor's link, or a file without a name left, is taken as resolved otherwise than by
+  // its links.
   for (int look = 0; look < 100; ++look) {
     if (::stat(path.c_str(), &file) != 0) {
       if (errno != ENOENT) return place;
@@ -104,12 +120,17 @@ OutputPlace placeOutput(const std::string& path) {
     } else if (!S_ISREG(file.st_mode)) {
       place.way = OutputPlace::direct;
     } else {
-      // A name that the kernel resolves otherwise than by its links (/dev/fd/N of a deleted file) is
-      // written as it is. A file that still has a name and was not at the end of the links has been
+      // A descriptor's link in /proc is written through, whatever the file's links and wherever the
+      // link's text leads. A file that still has a name and was not at the end of the links has been
       // moved between the looks, perhaps and back: look again.
       fs::path end;
+      const LinksEnd ends = endOfLinks(path, end);
+      if (ends == LinksEnd::descriptor) {
+        place.way = OutputPlace::direct;
+        return place;
+      }
       struct stat at_end;
-      const bool found = endOfLinks(path, end) && ::stat(end.c_str(), &at_end) == 0 && sameFile(at_end, file);
+      const bool found = ends == LinksEnd::name && ::stat(end.c_str(), &at_end) == 0 && sameFile(at_end, file);
       if (!found && file.st_nlink > 0) continue;
       place.way = found ? OutputPlace::replaced : OutputPlace::direct;
       if (found) place.target = end.string();
@@ -119,9 +140,17 @@ OutputPlace placeOutput(const std::string& path) {
   // Nothing there, or a link to nowhere: the file at the end of the links is created. A path that
   // kept changing under every look is a regular file's too: written beside, never through.
   fs::path end;
-  if (!endOfLinks(path, end)) return place;
-  place.way = OutputPlace::replaced;
-  place.target = end.string();
+  switch (endOfLinks(path, end)) {
+    case LinksEnd::name:
+      place.way = OutputPlace::replaced;
+      place.target = end.string();
+      break;
+    case LinksEnd::descriptor:
+      place.way = OutputPlace::direct;
+      break;
+    case LinksEnd::endless:
+      break;
+  }
   return place;
 }
 
@@ -129,10 +158,12 @@ OutputFile outputFile(const std::string& path) {
   const OutputPlace place = placeOutput(path);
   OutputFile file;
   const fs::path target(place.target);
-  char* directory = ::realpath(directoryOf(place.target).c_str(), nullptr);
-  if (directory) {
-    file.resolved = (fs::path(directory) / target.filename()).string();
-    std::free(directory);
+  // The directory by its identity, as the kernel resolves it, never by a link's text: a descriptor's
+  // link in /proc may name a directory removed or mounted over.
+  struct stat directory;
+  if (::stat(directoryOf(place.target).c_str(), &directory) == 0) {
+    file.resolved = std::to_string(directory.st_dev) + ":" + std::to_string(directory.st_ino) + "/" +
+                    target.filename().string();
   } else {
     // No such directory: the output is refused by the checks of its own.
     std::error_code ec;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "fatal.hpp"
+#include "open_failure.hpp"
 #include "output_files.hpp"
 
 static_assert(sizeof(PairSpool::Record) == 24, "spool records have no padding");
@@ -87,13 +88,14 @@ void PairSpool::spill() {
       return corvane::createUniqueFile(stem_, 0600, tried) ? tried : std::string();
     });
     if (path_.empty()) {
+      const std::string message = corvane::openFailure(tried, "cannot be written!");
       path_ = tried;
-      fail("cannot be written!");
+      corvane::fatalError(message);
     }
     // Opened outside the outputs' lock, which nothing that may wait holds, and without O_CREAT: should
     // a stop's clean-up have removed the file already, it is not made again.
     file_.open(path_, std::ios::in | std::ios::out | std::ios::binary);
-    if (!file_.is_open()) fail("cannot be written!");
+    if (!file_.is_open()) corvane::fatalError(corvane::openFailure(path_, "cannot be written!"));
   }
   runs_.push_back(Run{records_in_file_, buffer_.size()});
   writeRecords(buffer_.data(), buffer_.size());

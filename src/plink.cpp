@@ -9,6 +9,7 @@
 
 #include "corvane.hpp"
 #include "fatal.hpp"
+#include "open_failure.hpp"
 #include "selection.hpp"
 
 namespace plinkfile {
@@ -280,11 +281,11 @@ void PlinkParser::open(const std::string& bed_name, const std::string& bim_name,
 
   // Each file is opened only after the previous one is known to be readable.
   bed_stream.open(bed_filename, std::ios::in | std::ios::binary);
-  if (!bed_stream.is_open() || bed_stream.fail()) display_error("Error: File '" + bed_filename + "' cannot be opened!");
+  if (!bed_stream.is_open() || bed_stream.fail()) display_error(corvane::openFailure(bed_filename));
   bim_stream.open(bim_filename);
-  if (!bim_stream.is_open() || bim_stream.fail()) display_error("Error: File '" + bim_filename + "' cannot be opened!");
+  if (!bim_stream.is_open() || bim_stream.fail()) display_error(corvane::openFailure(bim_filename));
   fam_stream.open(fam_filename);
-  if (!fam_stream.is_open() || fam_stream.fail()) display_error("Error: File '" + fam_filename + "' cannot be opened!");
+  if (!fam_stream.is_open() || fam_stream.fail()) display_error(corvane::openFailure(fam_filename));
 
   if (!plinkfile::bed::check_magic_number(bed_stream)) {
     display_error("Error: File '" + bed_filename + "' is not a BED file in SNP-major format!");

@@ -2,13 +2,14 @@
 #include <sstream>
 
 #include "corvane.hpp"
+#include "open_failure.hpp"
 #include "selection.hpp"
 
 void Corvane::readSampleFile() {
   text_in.close();
   text_in.clear();
   text_in.open(sample_file);
-  if (!text_in.is_open()) displayError("\n\nError: File '" + sample_file + "' cannot be opened!");
+  if (!text_in.is_open()) displayError("\n\n" + corvane::openFailure(sample_file));
 
   checkLineSample(text_in, sample_file, 0, 3);
   readTwoLinesSample(text_in, sample_file);

@@ -13,6 +13,7 @@
 
 #include "corvane.hpp"
 #include "fatal.hpp"
+#include "open_failure.hpp"
 
 // ---------------------------------------------------------------------------------------------
 // Text-line validators
@@ -235,7 +236,7 @@ void Corvane::readSamplesToInclude() {
   text_in.close();
   text_in.clear();
   text_in.open(incl_samples_file);
-  if (!text_in.is_open()) displayError("\n\nError: File '" + incl_samples_file + "' cannot be opened!");
+  if (!text_in.is_open()) displayError("\n\n" + corvane::openFailure(incl_samples_file));
 
   if (flags.bgen) {
     // BGEN input: identifiers are the sample file's ID_1 values (readSampleFile).

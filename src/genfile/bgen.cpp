@@ -10,6 +10,7 @@
 
 #include "fatal.hpp"
 #include "genfile/zlib.hpp"
+#include "open_failure.hpp"
 
 namespace genfile {
 namespace bgen {
@@ -225,9 +226,8 @@ void BgenParser::open(const std::string& name) {
   m_state = e_NotOpen;
   stream.reset(new std::ifstream(name, std::ios::in | std::ios::binary));
   std::error_code ignored;
-  if (!stream->is_open() || std::filesystem::is_directory(name, ignored)) {
-    fail_shared("Error: File '" + name + "' cannot be opened!");
-  }
+  if (!stream->is_open()) fail_shared(corvane::openFailure(name));
+  if (std::filesystem::is_directory(name, ignored)) fail_shared("Error: File '" + name + "' cannot be opened!");
   stream->seekg(0, std::ios::end);
   const std::streamoff size = stream->tellg();
   stream->seekg(0, std::ios::beg);

@@ -4,11 +4,13 @@ below and around what they need, on several threads: each ends with "- Done!" an
 memory error as its last line, status 1 and no per-thread file left; or, where the OpenMP runtime
 itself cannot start, with the runtime's own message and status 1. Never an abort, a hang, a lost
 message or a bare std::bad_alloc. A stop under a limit ends with its status and message, never an
-abort."""
+abort. Under an open-file limit (ulimit -n) below what a run holds at once, the run is refused before
+any progress line, naming the limit and its need, and creates nothing; at its need it succeeds."""
 import concurrent.futures
 import glob
 import os
 import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -138,5 +140,121 @@ for mode in ("--table", "--matrix"):
     for limit, (waiting, status, last, left) in zip(limits, results):
         check.equal((waiting, status, last, left), (True, 143, "Error: The run was stopped by SIGTERM!", []),
                     "%s to a FIFO under %d KiB, stopped" % (mode, limit))
+
+# ---- the open-file limit ----
+# Each thread holds its inputs (.bed, .bim, .fam, or the BGEN file) and its BCOR file to the end, and
+# the run holds each earlier output it will replace: on 8 threads 3 + 8 x 4 (PLINK) or 3 + 8 x 2 (BGEN)
+# descriptors, 8 more where the earlier files stand. A limit below that is refused before the work;
+# one at it succeeds, every time (the need must not drift from what the run really opens).
+NOFILE_REFUSED = "Error: The open-file limit (ulimit -n) of %d is below the %d files this run holds at once!"
+
+
+def files_run(argv, limit, directory, pass_fds=()):
+    """(status, stdout) of one run under the soft open-file limit `limit`."""
+    def set_limit():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (limit, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    run = subprocess.run([session.binary] + argv, cwd=directory, env=dict(os.environ, OMP_NUM_THREADS="8"),
+                         capture_output=True, timeout=120, preexec_fn=set_limit, pass_fds=pass_fds)
+    return run.returncode, run.stdout.decode("utf-8", "replace")
+
+
+def snapshot(directory):
+    return {name: open(os.path.join(directory, name), "rb").read() for name in sorted(os.listdir(directory))}
+
+
+def refused_at(argv, limit, need, directory, what, pass_fds=()):
+    before = snapshot(directory)
+    status, out = files_run(argv, limit, directory, pass_fds)
+    lines = [line for line in out.splitlines() if line.strip()]
+    ok = status == 1 and lines[-1:] == [NOFILE_REFUSED % (limit, need)] and out.count("Error: ") == 1 and \
+        not any(line.startswith("- ") for line in lines) and snapshot(directory) == before
+    if not ok:
+        print("%s: status %d\n%s" % (what, status, out[-600:]))
+    check.check(ok, "%s under ulimit -n %d: refused before the work, need %d, nothing changed" % (what, limit, need))
+
+
+def succeeds_at(argv, limit, directory, what, runs=3):
+    for attempt in range(runs):
+        status, out = files_run(argv, limit, directory)
+        ok = status == 0 and out.rstrip("\n").endswith("- Done!")
+        if not ok:
+            print("%s: status %d\n%s" % (what, status, out[-600:]))
+        check.check(ok, "%s under ulimit -n %d (run %d): done" % (what, limit, attempt))
+
+
+nofile = tempfile.mkdtemp(dir=work)
+nofile_example = os.path.join(nofile, "ex")
+for end in (".bed", ".bim", ".fam", ".bgen", ".sample"):
+    shutil.copyfile(example + end, nofile_example + end)
+for kind, source, per_thread in (("plink", ["--bplink", nofile_example], 4), ("bgen", ["--bgen", nofile_example + ".bgen"], 2)):
+    argv = source + ["--bcor", "f.bcor", "--n-threads", "8"]
+    for name in glob.glob(os.path.join(nofile, "f.bcor_*")):
+        os.remove(name)
+    fresh, earlier = 3 + 8 * per_thread, 3 + 8 * (per_thread + 1)
+    for limit in [limit for limit in (8, 16, 24, 28) if limit < fresh - 1] + [fresh - 1]:
+        refused_at(argv, limit, fresh, nofile, "%s on 8 threads" % kind)
+    for attempt in range(3):
+        succeeds_at(argv, fresh, nofile, "%s on 8 threads, no earlier files" % kind, runs=1)
+        if attempt < 2:
+            for k in range(1, 9):
+                os.remove(os.path.join(nofile, "f.bcor_%d" % k))
+    refused_at(argv, earlier - 1, earlier, nofile, "%s on 8 threads over earlier files" % kind)
+    succeeds_at(argv, earlier, nofile, "%s on 8 threads over earlier files" % kind)
+# A descriptor the run is started with takes a place too.
+extra = os.open(os.path.join(nofile, "ex.fam"), os.O_RDONLY)
+refused_at(argv, earlier, earlier + 1, nofile, "bgen on 8 threads with a descriptor passed on", pass_fds=(extra,))
+os.close(extra)
+# The runs of a BCOR file: its output and the earlier one's hold beside the file read (and the list
+# and sort file of a table of a list).
+check.equal(files_run(["--bcor", "f.bcor", "--merge", "8"], 64, nofile)[0], 0, "merge")
+with open(nofile_example + ".bim") as f:
+    bim = [line.split() for line in f]
+with open(os.path.join(nofile, "list.txt"), "w") as f:
+    f.write("RSID position chromosome A_allele B_allele\n")
+    f.writelines("%s %s %s %s %s\n" % (v[1], v[3], v[0], v[4], v[5]) for v in reversed(bim))
+for argv, need in ((["--bcor", "f.bcor", "--merge", "8"], 6), (["--bcor", "f.bcor", "--meta", "o.meta"], 6),
+                   (["--bcor", "f.bcor", "--matrix", "o.matrix"], 6), (["--bcor", "f.bcor", "--table", "o.table"], 6),
+                   (["--bcor", "f.bcor", "--table", "o.table", "--incl-variants", "list.txt"], 8)):
+    what = " ".join(argv[2:4])
+    files_run(argv, 64, nofile)  # the earlier output, held
+    refused_at(argv, need - 1, need, nofile, what)
+    succeeds_at(argv, need, nofile, what, runs=1)
+# A limit lowered under a running computation (prlimit), once its threads hold their inputs: the
+# BCOR file it then cannot open is not blamed, and none of the set is left.
+subprocess.run([os.path.join(session.args.tools_dir, "corvane_testgen"), "--out", os.path.join(nofile, "mid"),
+                "--plink", "--samples", "2000", "--variants", "3000", "--spacing", "100", "--seed", "7"],
+               check=True, capture_output=True, timeout=120)
+run = subprocess.Popen([session.binary, "--bplink", "mid", "--bcor", "lowered.bcor", "--n-threads", "2",
+                        "--ld-thold", "0"], cwd=nofile, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+
+def held_files():
+    """The files the run holds; None once it has ended."""
+    while run.poll() is None:
+        try:
+            return [os.readlink("/proc/%d/fd/%s" % (run.pid, n)) for n in os.listdir("/proc/%d/fd" % run.pid)]
+        except OSError:
+            continue  # a descriptor closed between the two looks
+    return None
+
+
+lowered = False
+while not lowered:
+    held = held_files()
+    if held is None:
+        break
+    if sum(name.endswith(("mid.bed", "mid.bim", "mid.fam")) for name in held) == 6:
+        os.kill(run.pid, signal.SIGSTOP)
+        held = held_files()
+        lowered = not any("lowered.bcor" in name for name in held)
+        resource.prlimit(run.pid, resource.RLIMIT_NOFILE, (len(held), resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        os.kill(run.pid, signal.SIGCONT)
+out = run.communicate(timeout=120)[0].decode("utf-8", "replace").rstrip("\n").split("\n")[-1]
+left = [name for name in os.listdir(nofile) if name.startswith("lowered")]
+check.check(lowered, "the limit lowered while the threads held their inputs only")
+check.check(run.returncode == 1 and re.fullmatch(r"Error: File 'lowered\.bcor_[12]' cannot be opened: no file "
+                                                 r"descriptor is left \(ulimit -n\)!", out) and not left,
+            "a BCOR file opened past a lowered limit: status %d, %r, left %r" % (run.returncode, out, left))
+shutil.rmtree(nofile, ignore_errors=True)
 
 check.finish()

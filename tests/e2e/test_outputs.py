@@ -3,7 +3,8 @@
 path) ends the run before any genotype or record is read, and an earlier run's files stay byte for byte;
 a computation whose writing step fails leaves none of its per-thread files, on 1, 2 and 8 threads, every
 time; a meta, matrix or table that names the run's own standard output (or error) comes whole between
-its messages, and one through links keeps every link and replaces the file at their end. The file-size
+its messages, and one through links keeps every link and replaces the file at their end; one named by a
+descriptor (/dev/fd/N) is written through it, whatever became of the file's name. The file-size
 limit fails a write as a full disk does; a reader that closes standard output stops the run (status 141)
 with the same clean-up."""
 import glob
@@ -221,6 +222,99 @@ os.symlink("loop-a", path("loop-b"))
 for mode in references:
     refused(corvane("--bcor", "e.bcor", mode, "loop-a"), "Error: File 'loop-a' cannot be written!",
             mode + " through links that never end")
+
+# ---- outputs named by a descriptor ----
+# A script's `exec 3>>a` (or 3>a) while a hard link b keeps the file, then a removed or renamed over (a log
+# rotation): /dev/fd/3 and /proc/self/fd/3 are written through the descriptor, into the file that b
+# shows. The kernel's link text (".../a (deleted)", or a file of the same name now) is never a path: a
+# user's file of that name stays, and none is made.
+def through_descriptor(argv, name, fd, what, expected):
+    """Runs corvane with `fd` passed on, naming it as `name`; b must then hold `expected`."""
+    p = subprocess.run([session.binary] + [str(a) for a in argv] + [name], cwd=work, capture_output=True,
+                       timeout=120, pass_fds=(fd,))
+    os.close(fd)
+    stdout = p.stdout.decode("utf-8", "replace")
+    ok = p.returncode == 0 and "- Done!" in stdout and read("b") == expected and not leftovers()
+    if not ok:
+        print("%s: status %d, b has %r bytes, left %r\n%s" % (what, p.returncode, len(read("b") or b""),
+                                                              leftovers(), stdout[-600:]))
+    check.check(ok, what + ": status 0, the output in the descriptor's file, nothing beside")
+
+
+def descriptor_of_a_lost_name(append, renamed_over):
+    """A descriptor of a (kept by the hard link b) whose name a is then removed or renamed over."""
+    for f in ("a", "b", "a (deleted)", "new-a"):
+        if os.path.lexists(path(f)):
+            os.remove(path(f))
+    session.write("a", b"an earlier log line\n")
+    os.link(path("a"), path("b"))
+    fd = os.open(path("a"), os.O_WRONLY | (os.O_APPEND if append else os.O_TRUNC))
+    if renamed_over:
+        session.write("new-a", b"the rotated log\n")
+        os.rename(path("new-a"), path("a"))
+    else:
+        os.remove(path("a"))
+        session.write("a (deleted)", b"a user's file\n")
+    return fd
+
+
+for mode, reference in references.items():
+    for append in (False, True):
+        for renamed_over in (False, True):
+            for name in ("/proc/self/fd/%d", "/dev/fd/%d"):
+                fd = descriptor_of_a_lost_name(append, renamed_over)
+                what = "%s %s of %s a, %s" % (mode, name % fd, ">>" if append else ">",
+                                             "renamed over" if renamed_over else "removed")
+                through_descriptor(["--bcor", "e.bcor", mode], name % fd, fd, what, session.read(reference))
+                if renamed_over:
+                    check.equal((read("a"), read("a (deleted)")), (b"the rotated log\n", None),
+                                what + ": the new a unchanged, no 'a (deleted)' made")
+                else:
+                    check.equal(read("a (deleted)"), b"a user's file\n", what + ": the user's 'a (deleted)' unchanged")
+# The caller's own descriptor by its process number, the thread's, and a link to /dev/fd/N.
+for name in ("/proc/%d/fd/%%d" % os.getpid(), "/proc/thread-self/fd/%d", "fd-link"):
+    fd = descriptor_of_a_lost_name(True, False)
+    if name == "fd-link":
+        if os.path.lexists(path("fd-link")):
+            os.remove(path("fd-link"))
+        os.symlink("/dev/fd/%d" % fd, path("fd-link"))
+    what = "--table %s of a removed" % (name if name == "fd-link" else name % fd)
+    through_descriptor(["--bcor", "e.bcor", "--table"], name if name == "fd-link" else name % fd, fd, what,
+                       session.read("ref.table"))
+    check.equal(read("a (deleted)"), b"a user's file\n", what + ": the user's 'a (deleted)' unchanged")
+# A BCOR file is replaced whole, never written in place: a merge named by a descriptor is refused before
+# the work, and b keeps its bytes.
+for k in (1, 2):
+    shutil.copyfile(path("e.bcor_%d" % k), path("fd.bcor_%d" % k))
+fd = descriptor_of_a_lost_name(True, False)
+os.symlink("/dev/fd/%d" % fd, path("fd.bcor"))
+p = subprocess.run([session.binary, "--bcor", "fd.bcor", "--merge", "2"], cwd=work, capture_output=True,
+                   timeout=120, pass_fds=(fd,))
+os.close(fd)
+refused(corvane_test.Result(p.returncode, p.stdout.decode(), p.stderr.decode()),
+        "Error: File 'fd.bcor' cannot be written!", "a merge through a link to /dev/fd/N")
+check.equal((read("b"), read("a (deleted)")), (b"an earlier log line\n", b"a user's file\n"),
+            "a merge named by a descriptor: b and the user's 'a (deleted)' unchanged")
+for f in ("a", "b", "a (deleted)", "fd.bcor", "fd.bcor_1", "fd.bcor_2", "fd-link"):
+    if os.path.lexists(path(f)):
+        os.remove(path(f))
+
+# A file system mounted over the descriptor's directory: the file now at the link text's path is
+# another, and stays. Needs root and a mount namespace of its own.
+MOUNTED_OVER = r"""
+cd "$1" && mkdir -p over && exec 3<>over/out.meta && printf 'fd 3\n' >&3 && mount -t tmpfs none over &&
+printf 'on the new mount\n' > over/out.meta && "$2" --bcor e.bcor --meta /dev/fd/3 > /dev/null; status=$?
+new=$(cat over/out.meta); umount over && cmp -s over/out.meta ref.meta && echo "$status $new"
+"""
+if os.geteuid() == 0 and shutil.which("unshare") and subprocess.run(
+        ["unshare", "-m", "--propagation", "private", "true"], capture_output=True).returncode == 0:
+    p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", MOUNTED_OVER, "sh", work,
+                        session.binary], capture_output=True, timeout=120)
+    check.equal(p.stdout.decode(), "0 on the new mount\n",
+                "--meta /dev/fd/3 of a file mounted over: written through fd 3, the new mount's file unchanged")
+    shutil.rmtree(path("over"), ignore_errors=True)
+else:
+    print("skipped: a descriptor's file mounted over (needs root and unshare -m)")
 
 # What an earlier killed run left at a fixed unfinished name (a directory, a link to a user's file)
 # is no business of this run.
