@@ -49,20 +49,28 @@ namespace {
 // Columns [c0, c0 + G) together: each column's sums are still formed one row after the other, in
 // row order, exactly as for a column alone; G columns side by side only keep G chains of additions in
 // flight instead of one. A missing entry adds +0.0 where a column alone skips it: the same value, as a
-// sum that starts at +0.0 and adds non-negative squares, or dosages, never becomes -0.0.
+// sum that starts at +0.0 never becomes -0.0 by adding it.
+//
+// A column is centred on its first present value before it is summed: dosages a few steps apart
+// subtract exactly, so the sum's rounding scales with the column's spread rather than with its
+// values. Summed as they are, nearly equal fractions (a BGEN variant with one uncertain genotype
+// shared by almost every sample) round by up to a few ulps per sample, which can outweigh the spread
+// itself. Where the first value and the sum are whole numbers (every column of hard calls) the
+// column is centred on its mean as before, and keeps the bits it has always had: the mean's one
+// rounding is then small beside the spread, as a whole sum other than 0 needs differences of at
+// least 1 in all, and a sum of 0 gives the first value itself.
 template <int G>
 void standardiseColumns(Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index n_impute, double divisor) {
   const Eigen::Index rows = X.rows();
   double* col[G];
-  double sum[G], mean[G], squares[G], first[G];
+  double sum[G], delta[G], squares[G], first[G], centre[G];
   uint64_t count[G];
-  bool impute[G], constant[G];
+  bool impute[G];
   for (int j = 0; j < G; ++j) {
     col[j] = X.col(c0 + j).data();
     sum[j] = 0.0;
     count[j] = 0;
     first[j] = 0.0;
-    constant[j] = true;
     impute[j] = c0 + j < n_impute;
   }
   // Unrolled, so that the G columns' sums stay in registers.
@@ -72,41 +80,34 @@ void standardiseColumns(Eigen::MatrixXd& X, Eigen::Index c0, Eigen::Index n_impu
       const double x = col[j][r];
       const bool present = !std::isnan(x);
       first[j] = present && count[j] == 0 ? x : first[j];
-      constant[j] = constant[j] && (!present || x == first[j]);
-      sum[j] += present ? x : 0.0;
+      sum[j] += present ? x - first[j] : 0.0;
       count[j] += present ? 1 : 0;
     }
   }
   for (int j = 0; j < G; ++j) {
-    // Equal values that are not whole numbers (one uncertain genotype shared by every sample) can sum
-    // to a mean a rounding away from them, which would give the column a spread it does not have.
-    mean[j] = constant[j] && count[j] > 0 ? first[j] : sum[j] / static_cast<double>(count[j]);
+    const double n = static_cast<double>(count[j]);
+    const bool whole = first[j] == std::rint(first[j]) && sum[j] == std::rint(sum[j]);
+    centre[j] = whole ? 0.0 : first[j];
+    delta[j] = whole ? (sum[j] + n * first[j]) / n : sum[j] / n;
     squares[j] = 0.0;
   }
-  // An imputed entry adds (mean - mean)^2 = 0, so it can be left out of the sum; a missing entry
-  // of a column that is not imputed makes the sum NaN.
+  // An imputed entry sits at the mean and adds 0; a missing entry of a column that is not imputed
+  // makes the sum NaN. A constant column has no spread to sum: its sd is 0 and it becomes NaN.
   for (Eigen::Index r = 0; r < rows; ++r) {
 #pragma GCC unroll 8
     for (int j = 0; j < G; ++j) {
       const double x = col[j][r];
-      const double deviation = x - mean[j];
-      double term = deviation * deviation;
-      if (std::isnan(x)) {
-        if (impute[j]) {
-          col[j][r] = mean[j];
-          term = 0.0;
-        } else {
-          term = x;
-        }
-      }
+      const double deviation = (x - centre[j]) - delta[j];
+      const double term = !std::isnan(x) ? deviation * deviation : impute[j] ? 0.0 : x;
       squares[j] += term;
     }
   }
   for (int j = 0; j < G; ++j) {
     const double sd = std::sqrt(squares[j] / divisor);
     double* c = col[j];
-    const double m = mean[j];
-    for (Eigen::Index r = 0; r < rows; ++r) c[r] = (c[r] - m) / sd;
+    const double f = centre[j], d = delta[j];
+    // 0 / sd: an imputed entry is exactly 0, or NaN with the rest of a column without spread.
+    for (Eigen::Index r = 0; r < rows; ++r) c[r] = (std::isnan(c[r]) ? 0.0 : (c[r] - f) - d) / sd;
   }
 }
 

@@ -144,28 +144,29 @@ TEST(Dosages, StandardisationHasTheBitsOfThePlainColumnLoop) {
     for (Eigen::Index c = 0; c < X.cols(); ++c) {
       double sum = 0.0, first = 0.0;
       uint64_t count = 0;
-      bool constant = true;
       for (Eigen::Index r = 0; r < X.rows(); ++r)
         if (!std::isnan(X(r, c))) {
           if (count == 0) first = X(r, c);
-          constant = constant && X(r, c) == first;
-          sum += X(r, c);
+          sum += X(r, c) - first;
           ++count;
         }
-      const double mean = constant && count > 0 ? first : sum / static_cast<double>(count);
+      const double n = static_cast<double>(count);
+      const bool whole = first == std::rint(first) && sum == std::rint(sum);
+      const double centre = whole ? 0.0 : first;
+      const double delta = whole ? (sum + n * first) / n : sum / n;
       double squares = 0.0;
       for (Eigen::Index r = 0; r < X.rows(); ++r) {
         if (std::isnan(X(r, c))) {
-          if (c < n_impute) X(r, c) = mean;
-          else squares += X(r, c);
+          if (c >= n_impute) squares += X(r, c);
           continue;
         }
-        volatile double deviation = X(r, c) - mean;
+        volatile double deviation = (X(r, c) - centre) - delta;
         volatile double term = deviation * deviation;
         squares += term;
       }
       const double sd = std::sqrt(squares / divisor);
-      for (Eigen::Index r = 0; r < X.rows(); ++r) X(r, c) = (X(r, c) - mean) / sd;
+      for (Eigen::Index r = 0; r < X.rows(); ++r)
+        X(r, c) = (std::isnan(X(r, c)) ? 0.0 : (X(r, c) - centre) - delta) / sd;
     }
   };
   std::mt19937 rng(3);
@@ -330,6 +331,87 @@ TEST(Dosages, EqualBgenDosagesFromDifferentProbabilitiesAreConstant) {
       }
     }
     EXPECT_EQ(stored, 3u) << what;
+  }
+}
+
+// A BGEN dosage t/M (M = 2^32 - 1 here) shared by nearly every sample, a step up at one: its sum
+// rounds by far more than the column's spread unless the column is centred on its own values. Its
+// mirror 2 - x (exact for x in [1, 2]) must standardise to exactly its negative, an imputed entry to
+// exactly 0, and a second such spike must correlate with it as the closed form says.
+TEST(Dosages, NearlyConstantFractionsKeepTheirSpread) {
+  const int n = 20011, present = n - 2;
+  const double M = 4294967295.0, x = 5726623060.0 / M, up = 5726623061.0 / M;
+  Eigen::MatrixXd X = randomDosages(n, 10, 4, 0.0);
+  for (Eigen::Index c : {0, 1, 2, 8, 9}) {
+    for (int s = 0; s < n; ++s) {
+      const bool spike = (c == 2 ? s == 12000 : s == 5000);
+      const double v = s == 0 || s == 7 ? NaN : spike ? up : x;
+      X(s, c) = c == 1 || c == 9 ? 2.0 - v : v;
+    }
+  }
+  correlation::imputeAndStandardise(X, 10, double(n - 1));
+  for (Eigen::Index c : {0, 8}) {
+    for (int s = 0; s < n; ++s) {
+      ASSERT_EQ(X(s, c + 1), -X(s, c)) << "column " << c << ", sample " << s;
+      if (s == 0 || s == 7) {
+        ASSERT_EQ(X(s, c), 0.0) << "column " << c << ", sample " << s;
+      }
+    }
+    EXPECT_GT(X(5000, c), 0.0);
+  }
+  // Two spikes at different samples: r = -1 / (present - 1), the imputed samples adding nothing.
+  const double r = X.col(0).dot(X.col(2)) / double(n - 1), exact = -1.0 / double(present - 1);
+  EXPECT_NEAR(r, exact, 1e-9 * std::fabs(exact));
+}
+
+// The same from BGEN files at deep bit depths over many samples: a mirror pair is exactly -1 at every
+// accuracy (so --ld-thold 1 keeps it), and two spikes at different samples, one of them the first,
+// land on r = -1 / (N - 1) of the N samples with a genotype (the last sample is missing everywhere).
+TEST(Dosages, NearlyConstantBgenVariantsFromDeepBitDepths) {
+  SettingsGuard guard;
+  const std::string dir = testutil::scratchDir("nearly_constant_bgen");
+  struct Case {
+    uint32_t bits, n;
+  };
+  for (const Case& c : {Case{32, 100000}, Case{24, 100000}, Case{16, 2000003}, Case{8, 2000003}}) {
+    const uint64_t M = (uint64_t(1) << c.bits) - 1, t = M / 3;
+    const std::string what = std::to_string(c.bits) + " bits, " + std::to_string(c.n) + " samples";
+    testdata::BgenHeader header;
+    header.zlib_level = 1;
+    testdata::BgenBlockOptions block;
+    block.bits = c.bits;
+    testdata::BgenWriter writer(dir + "/f.bgen", c.n, header, block);
+    std::vector<testdata::BgenSampleProbs> samples(c.n);
+    // Variant 0 steps up at sample n/3, variant 1 is its mirror, variant 2 steps up at sample 0.
+    for (uint32_t v = 0; v < 3; ++v) {
+      for (uint32_t i = 0; i < c.n; ++i) {
+        const uint64_t step = (v == 2 ? i == 0 : i == c.n / 3) ? 1 : 0;
+        const uint64_t d = v == 1 ? 2 * M - t - step : t + step;  // the dosage d / M
+        samples[i].missing = i == c.n - 1;
+        samples[i].raw_values = d <= M ? std::vector<uint32_t>{uint32_t(M - d), uint32_t(d)}
+                                       : std::vector<uint32_t>{0, uint32_t(2 * M - d)};
+      }
+      testdata::BgenVariantId id;
+      id.position = 1000 * (v + 1);
+      writer.addVariantSamples(id, samples);
+    }
+    writer.close();
+    const std::string run_args = "--bgen " + dir + "/f.bgen --bcor " + dir + "/f.bcor --n-threads 1 ";
+    testutil::RunResult run = testutil::runCorvane(run_args + "--ld-thold 0 --accuracy high");
+    ASSERT_EQ(run.status, 0) << what << "\n" << run.output;
+    bcortest::ReadBack back = bcortest::readWholeFile(dir + "/f.bcor_1");
+    const double spikes = -1.0 / double(c.n - 2);
+    EXPECT_EQ(back.correlations[0][1], -1.0) << what;
+    EXPECT_NEAR(back.correlations[0][2], spikes, 1e-8 * std::fabs(spikes)) << what;
+    EXPECT_NEAR(back.correlations[1][2], -spikes, 1e-8 * std::fabs(spikes)) << what;
+    for (const char* accuracy : {"low", "medium", "high"}) {
+      run = testutil::runCorvane(run_args + "--ld-thold 1 --accuracy " + accuracy);
+      ASSERT_EQ(run.status, 0) << what << "\n" << run.output;
+      back = bcortest::readWholeFile(dir + "/f.bcor_1");
+      EXPECT_EQ(back.correlations.size(), 1u) << what << ", " << accuracy;
+      EXPECT_EQ(back.correlations[0].size(), 1u) << what << ", " << accuracy;
+      EXPECT_EQ(back.correlations[0][1], -1.0) << what << ", " << accuracy;
+    }
   }
 }
 
