@@ -291,7 +291,7 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
   // and must be one the run may replace.
   for (const std::string& name : runOutputs(flags, par)) {
     const corvane::OutputPlace place = corvane::placeOutput(name);
-    if (!corvane::noteEarlierOutput(place)) throw "Error: File '" + place.target + "' cannot be opened!";
+    if (!corvane::noteEarlierOutput(name, place)) throw "Error: File '" + place.target + "' cannot be opened!";
     if (place.way != corvane::OutputPlace::replaced) continue;
     const std::string reason = corvane::whyNotReplaceable(place.target);
     if (!reason.empty()) throw "Error: File '" + place.target + "' cannot be replaced: " + reason + "!";
