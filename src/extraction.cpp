@@ -33,7 +33,8 @@ typedef std::vector<const VariantHeader*> VariantSet;
 // a device, the run's own standard output or a file that another run at the same path finished since.
 void removeEarlierOutput(Corvane& engine, const std::string& name) {
   if (!corvane::removeEarlierOutput(name)) {
-    engine.displayError("Error: File '" + corvane::notedPlace(name).target + "' from an earlier run cannot be removed!");
+    engine.displayError("Error: File '" + corvane::notedPlace(name).target +
+                        "' from an earlier run cannot be removed!");
   }
 }
 

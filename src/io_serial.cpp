@@ -246,7 +246,8 @@ void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
     // success: other names of the earlier file (hard links of a snapshot tree) keep their content,
     // and a failed or stopped run takes it with it. Anything but a regular file was refused before
     // the work.
-    if (!bcor_out_file.create(file_name) || !bcor_out_file.open(stream, std::ios::in | std::ios::out | std::ios::binary)) {
+    if (!bcor_out_file.create(file_name) ||
+        !bcor_out_file.open(stream, std::ios::in | std::ios::out | std::ios::binary)) {
       corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
     }
     // A run that fails from here on must not leave the earlier file to be read as its own.

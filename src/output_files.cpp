@@ -226,7 +226,9 @@ bool putBack(int directory, const std::string& aside, const std::string& target)
     if (::linkat(directory, aside.c_str(), directory, target.c_str(), 0) == 0 || errno == EEXIST) {
       return ::unlinkat(directory, aside.c_str(), 0) == 0;
     }
-    if (errno == EPERM || errno == EOPNOTSUPP) return ::renameat(directory, aside.c_str(), directory, target.c_str()) == 0;
+    if (errno == EPERM || errno == EOPNOTSUPP) {
+      return ::renameat(directory, aside.c_str(), directory, target.c_str()) == 0;
+    }
     return false;
   }
   return errno == EEXIST && ::unlinkat(directory, aside.c_str(), 0) == 0;
@@ -289,21 +291,17 @@ bool removeEarlierOutput(const std::string& name) {
   std::lock_guard<std::mutex> lock(notes_mutex);
   struct stat file, earlier;
   if (!regularFileIn(directory, target, file)) return true;
+  if (!outputs_noted) return ::unlinkat(directory, target.c_str(), 0) == 0 || errno == ENOENT;
   const auto noted = notes().find(name);
-  if (!outputs_noted || noted == notes().end()) {
-    return !outputs_noted ? ::unlinkat(directory, target.c_str(), 0) == 0 || errno == ENOENT : true;
-  }
+  if (noted == notes().end()) return true;
   int& held = noted->second.earlier;
   if (held < 0 || ::fstat(held, &earlier) != 0 || !sameFile(earlier, file)) return true;
   // The path may take another file between any look at it and a removal by name: the file is moved
   // aside to a name of the run's own, where nothing else comes, and looked at there.
   const std::string stem = nameOf(unfinishedStem(note.place.target));
+  if (stem.empty()) return false;
   return changeOutputPath([directory, &target, &stem, &held]() {
     std::string aside;
-    if (stem.empty()) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
     if (!moveAside(directory, stem, target, aside)) return errno == ENOENT;
     struct stat moved, earlier;
     if (!regularFileIn(directory, aside, moved) || ::fstat(held, &earlier) != 0) return false;
@@ -415,7 +413,7 @@ namespace {
 
 // The longest path the kernel takes (PATH_MAX counts the terminating zero).
 constexpr std::size_t kMaxPath = PATH_MAX - 1;
-// What createUniqueFile adds to a stem: "-" and eight characters.
+// What createOwnFile adds to a stem: "-" and eight characters.
 constexpr std::size_t kUniqueTail = 9;
 
 std::size_t longestName(const std::string& directory) {
@@ -500,24 +498,22 @@ std::string temporaryDirectory() {
   return directory && *directory ? directory : "/tmp";
 }
 
-std::string sortFileStem(const std::string& table_path) {
-  const OutputPlace place = placeOutput(table_path);
-  if (place.way == OutputPlace::replaced) return ownNameStem(place.target, ".corvane-sort");
-  const std::string stem = (fs::path(temporaryDirectory()) / "corvane-sort").string();
-  return stem.size() + kUniqueTail <= kMaxPath ? stem : "";
-}
-
 OwnPlace sortFilePlace(const std::string& table_path) {
   const Note note = noteOf(table_path);
-  std::string stem = (fs::path(temporaryDirectory()) / "corvane-sort").string();
+  const bool beside = note.place.way == OutputPlace::replaced;
+  std::string stem = beside ? ownNameStem(note.place.target, ".corvane-sort")
+                            : (fs::path(temporaryDirectory()) / "corvane-sort").string();
+  if (stem.size() + kUniqueTail > kMaxPath) stem.clear();
   OwnPlace place;
-  if (note.place.way == OutputPlace::replaced) {
-    place.directory = note.directory;
-    stem = ownNameStem(note.place.target, ".corvane-sort");
-  }
+  place.directory = beside ? note.directory : -1;
   place.stem = nameOf(stem);
   place.shown = stem.substr(0, stem.size() - place.stem.size());
   return place;
+}
+
+std::string sortFileStem(const std::string& table_path) {
+  const OwnPlace place = sortFilePlace(table_path);
+  return place.stem.empty() ? "" : place.shown + place.stem;
 }
 
 BlockForwarder::BlockForwarder(std::streambuf* target) : target_(target) {
