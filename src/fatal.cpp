@@ -239,15 +239,18 @@ std::list<OwnFile>::iterator findOwn(int directory, const std::string& name) {
   return file;
 }
 
-// Renames the file to its target while it is the run's own, and checks that it is the file there
-// after: a file that came to its name in between is put back where it came from. Its name is then
-// the target's.
+// Renames the file to its target while it is the run's own; its name is then the target's. A link or
+// other non-regular file found at the target after the rename was put at the file's name in between:
+// it goes back there, and the file is not published. A regular file or nothing there is another run's
+// doing at the path (its file published, its earlier output moved aside for a moment) after ours.
 bool renameOwn(OwnFile& file) {
   if (!isOwn(file, file.name.c_str()) ||
       ::renameat(file.directory, file.name.c_str(), file.directory, file.target.c_str()) != 0) {
     return false;
   }
-  if (!isOwn(file, file.target.c_str())) {
+  struct stat at_target;
+  if (::fstatat(file.directory, file.target.c_str(), &at_target, AT_SYMLINK_NOFOLLOW) == 0 &&
+      !S_ISREG(at_target.st_mode)) {
     ::renameat2(file.directory, file.target.c_str(), file.directory, file.name.c_str(), RENAME_NOREPLACE);
     return false;
   }
