@@ -74,6 +74,9 @@ std::string descriptorPath(int descriptor);
 // whatever comes to its name meanwhile (a link to another file) is never written, nor published.
 class NewOutput {
 public:
+  NewOutput() = default;
+  NewOutput(const NewOutput&) = delete;
+  NewOutput& operator=(const NewOutput&) = delete;
   // Creates the run's own file beside the file of the output `name`, exclusively, in the directory
   // held since the note, and marked for removal should the run fail; its path is unfinished().
   // Opening it is the caller's, outside the outputs' lock, which no wait may hold; and so is removing
