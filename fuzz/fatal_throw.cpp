@@ -3,8 +3,10 @@
 #include "fatal.hpp"
 #include "fuzz_support.hpp"
 
-#include <filesystem>
-#include <system_error>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 namespace corvane {
 
@@ -14,14 +16,17 @@ void removeOnError(const std::string&) {}
 
 void keepOnError(const std::string&) {}
 
-std::string createNamedOutput(const std::function<std::string()>& create) { return create(); }
+int createOwnOutput(int, const std::function<int(std::string&)>& create) {
+  std::string name;
+  return create(name);
+}
+
+void removeOwnOutput(int directory, const std::string& name) { ::unlinkat(directory, name.c_str(), 0); }
 
 bool changeOutputPath(const std::function<bool()>& change) { return change(); }
 
-bool publishOutput(const std::string& unfinished, const std::string& path) {
-  std::error_code ec;
-  std::filesystem::rename(unfinished, path, ec);
-  return !ec;
+bool publishOutput(int directory, const std::string& unfinished, const std::string& target, const std::string&) {
+  return ::renameat(directory, unfinished.c_str(), directory, target.c_str()) == 0;
 }
 
 void fatalError(const std::string& message) { throw fuzzsupport::Refusal{message}; }

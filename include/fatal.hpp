@@ -27,19 +27,24 @@ namespace corvane {
 // Writes text to standard output in one piece, serialised between threads, flushed.
 void printLocked(const std::string& text);
 
-// An output file being written that a failed or stopped run must not leave behind looking like a
-// result: the fatal routines and the stop signals remove it (only when it is a regular file) before
-// the process ends. keepOnError when the caller takes it over (a temporary file it removed itself).
-// A finished output needs no call: it is kept when the run ends with success (commitRun).
+// A file named `path` that a failed or stopped run must not leave behind: the fatal routines and the
+// stop signals remove it (while it is the regular file that stood there when it was marked) before
+// the process ends. keepOnError when the caller takes it over.
 void removeOnError(const std::string& path);
 void keepOnError(const std::string& path);
 
-// Creates an output through `create`, which returns the name of the file it created (a name no other
-// run can have) or "" when it created none; the file is marked for removal, under the lock that the
-// removal takes: no output is created once a failed run has removed its outputs. A thread that comes
-// after the error creates nothing, waits until the message is out and ends there. `create` must not
-// wait (open a FIFO, say): a stop's clean-up waits for the lock.
-std::string createNamedOutput(const std::function<std::string()>& create);
+// Creates a file of the run's own in the held `directory` through `create`, which creates it
+// exclusively and returns its descriptor, its name in `directory` in `name` (-1 when it created
+// none). The file is marked for removal, by its identity, under the lock that the removal takes: no
+// output is created once a failed run has removed its outputs, and the clean-up removes only that
+// file, never what another has put at its name since. A thread that comes after the error creates
+// nothing, waits until the message is out and ends there. `create` must not wait (open a FIFO, say):
+// a stop's clean-up waits for the lock. Returns the descriptor, or -1.
+int createOwnOutput(int directory, const std::function<int(std::string& name)>& create);
+
+// Removes the run's own file `name` in `directory` now, if it is still the file it created; it is no
+// longer the clean-up's.
+void removeOwnOutput(int directory, const std::string& name);
 
 // Runs `change`, a change in steps at an output's path (a file moved aside, looked at, then removed or
 // put back), under the same lock: a failure's or a stop's clean-up comes before it or after it, never
@@ -47,15 +52,19 @@ std::string createNamedOutput(const std::function<std::string()>& create);
 // `change` must not wait.
 bool changeOutputPath(const std::function<bool()>& change);
 
-// A finished output, written under another name, goes to its path: renamed there when the run ends
-// with success (commitRun), so that a run stopped before its end leaves nothing at the path; at once
-// when no run end is kept (handleStopSignals not called). False when the file cannot be renamed.
-bool publishOutput(const std::string& unfinished, const std::string& path);
+// A finished output of the run's own, `unfinished` in `directory`, goes to its name `target` there:
+// renamed when the run ends with success (commitRun), so that a run stopped before its end leaves
+// nothing at the path; at once when no run end is kept (handleStopSignals not called). Only the file
+// that the run created is renamed, and it must be the file at `target` after the rename: false, and
+// nothing published, when another has come to its name. `shown` is the path a failure names.
+bool publishOutput(int directory, const std::string& unfinished, const std::string& target,
+                   const std::string& shown);
 
 // The run has succeeded: under the clean-up's lock, publishes the finished outputs and keeps every
 // output, and from here on a stop signal or a closed standard output is no longer taken. Call before
 // the run's last message ("- Done!"). When a stop or an error has already decided the run's end, it
-// does not return: that ending is the run's. A rename that fails ends the run as an error.
+// does not return: that ending is the run's. A rename that fails, or a file that is no longer the
+// run's own, ends the run as an error.
 void commitRun();
 
 // From here on SIGTERM, SIGINT, SIGHUP, SIGXCPU, SIGUSR1 and SIGUSR2 end the run as an error does,

@@ -3,6 +3,9 @@
 // so that a typing error in a path costs a second, not a computation.
 #include <sys/types.h>
 
+#include <cerrno>
+#include <ios>
+#include <mutex>
 #include <streambuf>
 #include <string>
 
@@ -54,52 +57,101 @@ std::string whyNotReplaceable(const std::string& target);
 // it is known as that file whatever its time stamps (which a copy from another host or a skewed clock
 // can put anywhere), links or mode became since. A file that appeared there since (another run's,
 // finished while this one ran) stays. Before any note is taken (a test of one step) every regular
-// file counts as earlier. False when the file cannot be held (no descriptor left).
-bool noteEarlierOutput(const OutputPlace& place);
-// Removes the earlier output at `target`, if it is still there; false when it cannot be removed.
-bool removeEarlierOutput(const std::string& target);
+// file counts as earlier. The note also holds the output's place as it was then, and the directory
+// of its file (O_PATH): the run's own files of the output are made, renamed and removed in that
+// directory, whatever its path leads to later (a directory link re-pointed while the run works).
+// False when the directory or the file cannot be held (no descriptor left).
+bool noteEarlierOutput(const std::string& name, const OutputPlace& place);
+// The output `name`'s place as noted, or as it is now when it was never noted.
+OutputPlace notedPlace(const std::string& name);
+// Removes the earlier output of the output `name`, if it is still there; false when it cannot be removed.
+bool removeEarlierOutput(const std::string& name);
+
+// "/proc/self/fd/N": opened, the file of descriptor N itself, whatever stands at its name.
+std::string descriptorPath(int descriptor);
 
 // One output file written as a new file under a name of the run's own, beside the file at the end of
 // its links, and renamed onto that file when the run ends with success: a run stopped part way leaves
 // nothing at the path that reads as a result, two runs at one path never meet, and other names of the
-// earlier file keep their content.
+// earlier file keep their content. The file is written only through the descriptor that created it:
+// whatever comes to its name meanwhile (a link to another file) is never written, nor published.
 class NewOutput {
 public:
-  // Creates the run's own file beside `place.target`, exclusively and marked for removal should the
-  // run fail; its name is unfinished(). Opening it is the caller's, outside the outputs' lock, which
-  // no wait may hold; and so is removing the earlier output once it is open.
-  bool create(const OutputPlace& place);
-  // Renames it onto the target when the run ends with success (at once outside a run).
+  NewOutput() = default;
+  NewOutput(const NewOutput&) = delete;
+  NewOutput& operator=(const NewOutput&) = delete;
+  // Creates the run's own file beside the file of the output `name`, exclusively, in the directory
+  // held since the note, and marked for removal should the run fail; its path is unfinished(). Then
+  // opens `stream` on it through the descriptor that made it, never by its name, and lets that
+  // descriptor go. One output at a time: threads that open their outputs together hold one descriptor
+  // more between them, not one each. False with nothing opened; unfinished() is "" when nothing was
+  // created. Removing the earlier output once it is open is the caller's.
+  template <typename Stream>
+  bool create(const std::string& name, Stream& stream, std::ios::openmode mode) {
+    std::lock_guard<std::mutex> lock(openingMutex());
+    if (!create(name)) return false;
+    stream.open(descriptorPath(descriptor_), mode);
+    const int error = errno;
+    letDescriptorGo();
+    errno = error;
+    return stream.is_open();
+  }
+  // Renames it onto the target when the run ends with success (at once outside a run), while it is
+  // still the file at its name.
   bool publish();
   // Forgets it: nothing was created, or it was published.
   void clear();
   const std::string& unfinished() const { return unfinished_; }
+  ~NewOutput() { letDescriptorGo(); }
 
 private:
+  bool create(const std::string& name);
+  void letDescriptorGo();
+  static std::mutex& openingMutex();
+
+  int directory_ = -1;
+  int descriptor_ = -1;
+  std::string name_;    // in directory_
+  std::string target_;  // in directory_
+  std::string shown_target_;
   std::string unfinished_;
-  std::string target_;
 };
+
+// Where files of the run's own are made: a directory held open (O_PATH), the directory's path for
+// messages ("" or ending in '/'), and the start of the names. Without a descriptor the directory is
+// held when the first file is made there.
+struct OwnPlace {
+  int directory = -1;
+  std::string shown;
+  std::string stem;
+};
+// A descriptor held until the process ends for the directory at `path` ("" is the working directory),
+// one per directory however often asked; -1 with errno.
+int holdDirectory(const std::string& path);
+// Creates a new, empty file in `directory` named `stem` and some random characters, exclusively:
+// never through anything that already stands at a name (a link, another run's file, a directory), so
+// no other run can have it. Its descriptor (read and write) with its name in `name`; -1 with the last
+// name tried there.
+int createOwnFile(int directory, const std::string& stem, mode_t mode, std::string& name);
 
 // Whether new files can be created in `directory` ("" is the working directory).
 bool directoryTakesNewFiles(const std::string& directory);
 // Whether `directory` is append-only or immutable: the run could not remove the files it makes there.
 bool directoryKeepsItsFiles(const std::string& directory);
 
-// The stem (for createUniqueFile) of a name of the run's own beside `target`: the target's name and
-// `tag`, the name cut where the whole would be longer than the file system takes as a name (NAME_MAX)
-// or as a path (PATH_MAX). "" when not even the tag fits, or the target is no path the kernel takes.
+// The path of a name of the run's own beside `target`, but for its random tail: the target's name and
+// `tag`, the name's middle cut out where the whole would be longer than the file system takes as a
+// name (NAME_MAX) or as a path (PATH_MAX), so that its end (a per-thread file's "_k", the extension)
+// stays. "" when not even the tag fits, or the target is no path the kernel takes.
 std::string ownNameStem(const std::string& target, const std::string& tag);
 // The stem of an output's unfinished file beside `target`; "" when no such name can be made.
 std::string unfinishedStem(const std::string& target);
 
-// Creates a new, empty file named `stem` and some random characters, exclusively: never through
-// anything that already stands at a name (a link, another run's file, a directory), so no other run
-// can have it. True with its name in `name`; false with the last name tried there.
-bool createUniqueFile(const std::string& stem, mode_t mode, std::string& name);
-
-// Where a table run's sort file is created (a stem for createUniqueFile): beside the file that a
+// Where a table run's sort file is created (the path of its names' start): beside the file that a
 // replaced output ends at, otherwise in the temporary directory; "" when no name can be made there.
 std::string sortFileStem(const std::string& table_path);
+// The same place, in the table's directory as noted.
+OwnPlace sortFilePlace(const std::string& table_path);
 // TMPDIR, or /tmp when it is not set.
 std::string temporaryDirectory();
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "extraction.hpp"
+#include "output_files.hpp"
 
 class PairSpool {
 public:
@@ -19,8 +20,12 @@ public:
   static constexpr std::size_t kMaxRunsPerMerge = 64;
 
   // The temporary file is created only when the pairs outgrow memory, under a name of this run's
-  // own: `temporary_stem` and some random characters.
-  explicit PairSpool(std::string temporary_stem, std::size_t pairs_in_memory = kPairsInMemory,
+  // own in `place`: its stem and some random characters. It is written and read back only through
+  // the descriptor that created it.
+  explicit PairSpool(corvane::OwnPlace place, std::size_t pairs_in_memory = kPairsInMemory,
+                     std::size_t max_runs_per_merge = kMaxRunsPerMerge);
+  // The same at the path `temporary_stem`.
+  explicit PairSpool(const std::string& temporary_stem, std::size_t pairs_in_memory = kPairsInMemory,
                      std::size_t max_runs_per_merge = kMaxRunsPerMerge);
   ~PairSpool();
   PairSpool(const PairSpool&) = delete;
@@ -52,8 +57,9 @@ private:
   void removeFile();
   [[noreturn]] void fail(const char* what) const;
 
-  std::string stem_;
-  std::string path_;  // the temporary file, once created
+  corvane::OwnPlace place_;
+  std::string name_;  // the temporary file in place_.directory, once created
+  std::string path_;  // and its path, for messages
   std::size_t pairs_in_memory_;
   std::size_t max_runs_per_merge_;
   std::vector<Record> buffer_;

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <omp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +16,8 @@
 #include <iostream>
 #include <sstream>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "header_serial.hpp"
 #include "open_failure.hpp"
@@ -324,7 +328,7 @@ void refuseOutputsThatCannotBeCreated(const Flags& flags, const Parameters& par)
   // and must be one the run may replace.
   for (const std::string& name : runOutputs(flags, par)) {
     const corvane::OutputPlace place = corvane::placeOutput(name);
-    if (!corvane::noteEarlierOutput(place)) throw corvane::openFailure(place.target);
+    if (!corvane::noteEarlierOutput(name, place)) throw corvane::openFailure(place.target);
     if (place.way != corvane::OutputPlace::replaced) continue;
     const std::string reason = corvane::whyNotReplaceable(place.target);
     if (!reason.empty()) throw "Error: File '" + place.target + "' cannot be replaced: " + reason + "!";
@@ -420,20 +424,28 @@ uint64_t openFilesNeeded(const Flags& flags, const Parameters& par) {
   // per-thread files one at a time) and the variant list.
   const bool reads_bcor = flags.merge || flags.meta || flags.matrix || flags.table;
   const uint64_t inputs = computation ? (flags.bplink ? 3 : 1) : (reads_bcor ? 1 : 0) + (flags.incl_variants ? 1 : 0);
-  // Each output, one descriptor at a time (the file is created, closed, opened again), and the
-  // sort file that a table of a list out of order may need.
-  const uint64_t written = outputs.size() + (flags.table && flags.incl_variants ? 1 : 0);
-  // The earlier output at each output's place, held from the check until the run replaces it.
+  // Each output's stream, and the sort file that a table of a list out of order may need; and for a
+  // moment the descriptor that made one of them (outputs are opened one at a time).
+  const uint64_t written = outputs.size() + (flags.table && flags.incl_variants ? 1 : 0) + 1;
+  // The earlier output at each output's place, held from the check until the run replaces it, and
+  // each directory the run's own files are made in, held to the end: the outputs' (one per directory)
+  // and the temporary directory for a sort file that cannot go beside its table.
   uint64_t holds = 0;
+  std::vector<std::pair<dev_t, ino_t>> directories;
   for (const std::string& name : outputs) {
     const corvane::OutputPlace place = corvane::placeOutput(name);
+    if (place.way != corvane::OutputPlace::replaced) continue;
     std::error_code error;
-    if (place.way == corvane::OutputPlace::replaced &&
-        fs::symlink_status(place.target, error).type() == fs::file_type::regular) {
-      ++holds;
-    }
+    if (fs::symlink_status(place.target, error).type() == fs::file_type::regular) ++holds;
+    const fs::path directory = fs::path(place.target).parent_path();
+    struct stat folder;
+    if (::stat(directory.empty() ? "." : directory.c_str(), &folder) != 0) continue;
+    const std::pair<dev_t, ino_t> id(folder.st_dev, folder.st_ino);
+    if (std::find(directories.begin(), directories.end(), id) == directories.end()) directories.push_back(id);
   }
-  return threads * inputs + written + holds;
+  const bool sort_file_elsewhere = flags.table && flags.incl_variants &&
+                                   corvane::placeOutput(par.table).way != corvane::OutputPlace::replaced;
+  return threads * inputs + written + holds + directories.size() + (sort_file_elsewhere ? 1 : 0);
 }
 
 void checkOptions(const Flags& flags, const Parameters& par) {

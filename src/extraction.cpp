@@ -32,15 +32,11 @@ typedef std::vector<const VariantHeader*> VariantSet;
 // An empty set writes no file: a file left at the output path by an earlier run would be read as this
 // run's answer. Only the earlier output is removed (at the end of the path's links, which stay), never
 // a device, the run's own standard output or a file that another run at the same path finished since.
-void removeEarlierOutputAt(Corvane& engine, const std::string& target) {
-  if (!corvane::removeEarlierOutput(target)) {
-    engine.displayError("Error: File '" + target + "' from an earlier run cannot be removed!");
-  }
-}
-
 void removeEarlierOutput(Corvane& engine, const std::string& name) {
-  const corvane::OutputPlace place = corvane::placeOutput(name);
-  if (place.way == corvane::OutputPlace::replaced) removeEarlierOutputAt(engine, place.target);
+  if (!corvane::removeEarlierOutput(name)) {
+    engine.displayError("Error: File '" + corvane::notedPlace(name).target +
+                        "' from an earlier run cannot be removed!");
+  }
 }
 
 // Opens an output text file afresh; the BCOR file being read is never overwritten. A regular file is
@@ -59,8 +55,9 @@ void openTextOutput(Corvane& engine, const std::string& name) {
   engine.text_out_file.clear();
   engine.text_standard.reset();
 
-  // Resolved once: the earlier output is removed below, and a link to it would then lead nowhere.
-  const corvane::OutputPlace place = corvane::placeOutput(name);
+  // As placed when the run began: the earlier output is removed below, and a link to it would then
+  // lead nowhere; a directory link in the path may be re-pointed meanwhile.
+  const corvane::OutputPlace place = corvane::notedPlace(name);
   switch (place.way) {
     case corvane::OutputPlace::standard_output:
     case corvane::OutputPlace::standard_error: {
@@ -80,16 +77,14 @@ void openTextOutput(Corvane& engine, const std::string& name) {
     case corvane::OutputPlace::replaced: {
       // A directory that takes no new file is the output's fault; a file of ours that cannot be
       // opened once created is named itself.
-      if (!engine.text_out_file.create(place)) engine.displayError(corvane::openFailure(name, "cannot be written!"));
-      // Without O_CREAT: should a stop's clean-up have removed the new file, it is not made again.
-      engine.text_out.open(engine.text_out_file.unfinished(), std::ios::in | std::ios::out);
-      if (!engine.text_out.is_open()) {
-        engine.displayError(corvane::openFailure(engine.text_out_file.unfinished(), "cannot be written!"));
+      if (!engine.text_out_file.create(name, engine.text_out, std::ios::in | std::ios::out)) {
+        const std::string& unfinished = engine.text_out_file.unfinished();
+        engine.displayError(corvane::openFailure(unfinished.empty() ? name : unfinished, "cannot be written!"));
       }
       engine.text_stream.rdbuf(engine.text_out.rdbuf());
       // An earlier run's output goes now, as it went when outputs were written in place: a run that
       // fails must not leave it behind to be read as its own answer.
-      removeEarlierOutputAt(engine, place.target);
+      removeEarlierOutput(engine, name);
       break;
     }
     case corvane::OutputPlace::unusable:
@@ -566,7 +561,7 @@ void Corvane::extractCorrelationsRegionTable() {
   // has found them all.
   const bool in_index_order = isNonDecreasing(set);
   std::vector<ExtractedPair> pending;
-  PairSpool spool(corvane::sortFileStem(table_file));
+  PairSpool spool(corvane::sortFilePlace(table_file));
   const auto keep = [&](const ExtractedPair& pair) {
     if (in_index_order) {
       pending.push_back(pair);

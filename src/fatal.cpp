@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,11 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <new>
-#include <set>
+#include <list>
 #include <streambuf>
 #include <thread>
 #include <utility>
@@ -204,26 +204,63 @@ bool publish_at_end = false;
 // Whether a reader that closes standard output stops the run (SIGPIPE not ignored at the start).
 std::atomic<bool> stop_on_broken_pipe{false};
 
+// A file of the run's own, known by its identity: the clean-up removes what stands at its name only
+// while it is that file.
+struct OwnFile {
+  int directory;
+  std::string name;          // in `directory`: its unfinished name, its output's once published
+  std::string target;        // the output's name in `directory`, once finished
+  std::string shown_target;  // the output's path, for a failure's message
+  dev_t device;
+  ino_t inode;
+  bool finished;
+};
+
 // Never destroyed: a stop signal may come while the process exits.
-std::set<std::string>& unfinishedOutputs() {
-  static std::set<std::string>* const outputs = new std::set<std::string>;
-  return *outputs;
-}
-std::vector<std::pair<std::string, std::string>>& outputsToPublish() {
-  static auto* const outputs = new std::vector<std::pair<std::string, std::string>>;
-  return *outputs;
+std::list<OwnFile>& ownFiles() {
+  static auto* const files = new std::list<OwnFile>;
+  return *files;
 }
 
 // Allocates nothing (the run may be failing for want of memory): the names are held already.
-void removeRegularFile(const std::string& path) {
-  struct stat file;
-  if (::lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode)) ::unlink(path.c_str());
+bool isOwn(const OwnFile& file, const char* name) {
+  struct stat at_name;
+  return ::fstatat(file.directory, name, &at_name, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(at_name.st_mode) &&
+         at_name.st_dev == file.device && at_name.st_ino == file.inode;
+}
+
+void removeOwn(const OwnFile& file) {
+  if (isOwn(file, file.name.c_str())) ::unlinkat(file.directory, file.name.c_str(), 0);
+}
+
+std::list<OwnFile>::iterator findOwn(int directory, const std::string& name) {
+  auto file = ownFiles().begin();
+  while (file != ownFiles().end() && (file->directory != directory || file->name != name)) ++file;
+  return file;
+}
+
+// Renames the file to its target while it is the run's own; its name is then the target's. A link or
+// other non-regular file found at the target after the rename was put at the file's name in between:
+// it goes back there, and the file is not published. A regular file or nothing there is another run's
+// doing at the path (its file published, its earlier output moved aside for a moment) after ours.
+bool renameOwn(OwnFile& file) {
+  if (!isOwn(file, file.name.c_str()) ||
+      ::renameat(file.directory, file.name.c_str(), file.directory, file.target.c_str()) != 0) {
+    return false;
+  }
+  struct stat at_target;
+  if (::fstatat(file.directory, file.target.c_str(), &at_target, AT_SYMLINK_NOFOLLOW) == 0 &&
+      !S_ISREG(at_target.st_mode)) {
+    ::renameat2(file.directory, file.target.c_str(), file.directory, file.name.c_str(), RENAME_NOREPLACE);
+    return false;
+  }
+  file.name.swap(file.target);
+  return true;
 }
 
 void removeUnfinishedOutputs() {
-  for (const std::string& path : unfinishedOutputs()) removeRegularFile(path);
-  unfinishedOutputs().clear();
-  outputsToPublish().clear();
+  for (const OwnFile& file : ownFiles()) removeOwn(file);
+  ownFiles().clear();
 }
 
 // Address space set aside at the start and given back first when the run fails: a failure for want
@@ -246,8 +283,7 @@ void releaseReserve() noexcept {
 // (whose first use allocates).
 const bool failure_path_ready = [] {
   reserve = mapReserve();
-  unfinishedOutputs();
-  outputsToPublish();
+  ownFiles();
   return true;
 }();
 
@@ -373,34 +409,51 @@ void printLocked(const std::string& text) {
 }
 
 void removeOnError(const std::string& path) {
+  struct stat file;
+  if (::lstat(path.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return;
   std::lock_guard<std::mutex> lock(outputs_mutex);
-  unfinishedOutputs().insert(path);
+  ownFiles().push_back(OwnFile{AT_FDCWD, path, "", "", file.st_dev, file.st_ino, false});
 }
 
 void keepOnError(const std::string& path) {
   std::lock_guard<std::mutex> lock(outputs_mutex);
-  unfinishedOutputs().erase(path);
+  ownFiles().remove_if([&path](const OwnFile& file) { return file.name == path; });
 }
 
-std::string createNamedOutput(const std::function<std::string()>& create) {
+int createOwnOutput(int directory, const std::function<int(std::string& name)>& create) {
   {
     std::lock_guard<std::mutex> lock(outputs_mutex);
     if (ending != Ending::failed) {
-      std::string created = create();
-      if (!created.empty()) {
+      std::string name;
+      const int descriptor = create(name);
+      struct stat file;
+      if (descriptor < 0) return -1;
+      if (::fstat(descriptor, &file) == 0) {
         try {
-          unfinishedOutputs().insert(created);
+          ownFiles().push_back(OwnFile{directory, name, "", "", file.st_dev, file.st_ino, false});
+          return descriptor;
         } catch (...) {
           // Out of memory: the file goes now, as the failure's clean-up would not know it.
-          removeRegularFile(created);
+          ::unlinkat(directory, name.c_str(), 0);
+          ::close(descriptor);
           throw;
         }
       }
-      return created;
+      ::unlinkat(directory, name.c_str(), 0);
+      ::close(descriptor);
+      return -1;
     }
   }
   // The run has failed and its clean-up has run: this thread ends with it.
   followFailure();
+}
+
+void removeOwnOutput(int directory, const std::string& name) {
+  std::lock_guard<std::mutex> lock(outputs_mutex);
+  const auto file = findOwn(directory, name);
+  if (file == ownFiles().end()) return;
+  removeOwn(*file);
+  ownFiles().erase(file);
 }
 
 bool changeOutputPath(const std::function<bool()>& change) {
@@ -411,17 +464,19 @@ bool changeOutputPath(const std::function<bool()>& change) {
   followFailure();
 }
 
-bool publishOutput(const std::string& unfinished, const std::string& path) {
+bool publishOutput(int directory, const std::string& unfinished, const std::string& target,
+                   const std::string& shown) {
   std::lock_guard<std::mutex> lock(outputs_mutex);
-  std::error_code ec;
+  const auto file = findOwn(directory, unfinished);
+  if (file == ownFiles().end() || !isOwn(*file, unfinished.c_str())) return false;
+  file->target = target;
+  file->shown_target = shown;
   if (publish_at_end) {
-    if (std::filesystem::symlink_status(unfinished, ec).type() != std::filesystem::file_type::regular) return false;
-    outputsToPublish().emplace_back(unfinished, path);
+    file->finished = true;
     return true;
   }
-  std::filesystem::rename(unfinished, path, ec);
-  if (ec) return false;
-  unfinishedOutputs().erase(unfinished);
+  if (!renameOwn(*file)) return false;
+  ownFiles().erase(file);
   return true;
 }
 
@@ -432,22 +487,19 @@ void commitRun() {
     lock.unlock();
     followFailure();
   }
-  auto& outputs = outputsToPublish();
-  while (!outputs.empty()) {
-    const std::pair<std::string, std::string> output = outputs.front();
-    outputs.erase(outputs.begin());
-    std::error_code ec;
-    std::filesystem::rename(output.first, output.second, ec);
-    if (ec) {
+  // Published in the order they were made. A published file stays the clean-up's with the rest:
+  // should a later rename fail, the set goes whole.
+  for (OwnFile& file : ownFiles()) {
+    if (!file.finished) continue;
+    file.finished = false;
+    if (!renameOwn(file)) {
+      const std::string message = "Error: File '" + file.shown_target + "' cannot be written!";
       lock.unlock();
-      fatalError("Error: File '" + output.second + "' cannot be written!");
+      fatalError(message);
     }
-    // Kept only with the rest: should a later rename fail, the set goes whole.
-    unfinishedOutputs().erase(output.first);
-    unfinishedOutputs().insert(output.second);
   }
   ending = Ending::succeeded;
-  unfinishedOutputs().clear();
+  ownFiles().clear();
 }
 
 void handleStopSignals() {

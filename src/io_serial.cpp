@@ -246,18 +246,14 @@ void Corvane::openBCOR(aStream& stream, const std::string& file_name) {
     // A new file beside the one at the end of the links, renamed onto it when the run ends with
     // success: other names of the earlier file (hard links of a snapshot tree) keep their content,
     // and a failed or stopped run takes it with it. Anything but a regular file was refused before
-    // the work; one that has appeared since is refused here, before anything waits on it.
-    const corvane::OutputPlace place = corvane::placeOutput(file_name);
-    if (place.way != corvane::OutputPlace::replaced) {
-      corvane::fatalError("Error: File '" + file_name + "' cannot be opened!");
+    // the work.
+    if (!bcor_out_file.create(file_name, stream, std::ios::in | std::ios::out | std::ios::binary)) {
+      corvane::fatalError(corvane::openFailure(file_name));
     }
-    if (!bcor_out_file.create(place)) corvane::fatalError(corvane::openFailure(file_name));
-    // Without O_CREAT: should a stop's clean-up have removed the new file already, it is not made again.
-    stream.open(bcor_out_file.unfinished(), std::ios::in | std::ios::out | std::ios::binary);
-    if (!stream.is_open()) corvane::fatalError(corvane::openFailure(file_name));
     // A run that fails from here on must not leave the earlier file to be read as its own.
-    if (!corvane::removeEarlierOutput(place.target)) {
-      corvane::fatalError("Error: File '" + place.target + "' from an earlier run cannot be removed!");
+    if (!corvane::removeEarlierOutput(file_name)) {
+      corvane::fatalError("Error: File '" + corvane::notedPlace(file_name).target +
+                          "' from an earlier run cannot be removed!");
     }
     if (static_cast<std::ostream*>(&stream) == &bcor_out) bcor_out_name = file_name;
   }

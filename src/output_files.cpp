@@ -21,6 +21,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "fatal.hpp"
 
@@ -189,11 +190,11 @@ bool regularFileAt(const std::string& target, struct stat& file) {
   return ::lstat(target.c_str(), &file) == 0 && S_ISREG(file.st_mode);
 }
 
-// A new, empty file of the run's own beside `target`, exclusively: its unfinished output, or the
-// name an earlier file is moved aside to.
-bool createUnfinishedFile(const std::string& target, mode_t mode, std::string& name) {
-  return createUniqueFile(unfinishedStem(target), mode, name);
+bool regularFileIn(int directory, const std::string& name, struct stat& file) {
+  return ::fstatat(directory, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode);
 }
+
+std::string nameOf(const std::string& path) { return fs::path(path).filename().string(); }
 
 // Whether a file or directory carries one of `flag_mask` (FS_APPEND_FL, FS_IMMUTABLE_FL: chattr +a,
 // +i), under which none of its names, or of a directory's entries, can be removed or replaced. False
@@ -216,57 +217,69 @@ bool isMarked(const std::string& name, bool directory, int flag_mask) {
   return read && (flags & flag_mask) != 0;
 }
 
-// The earlier output of each output's place, held open (O_PATH) from its note to its removal: while
-// the run holds it, its inode number cannot be given to another file, so the file at the path is the
-// earlier output exactly when it is the held file, whatever its times, links or mode became since.
-// -1 where no regular file stood.
+// What each output's note holds: its place then, the directory of its file (-1 where none could be
+// held: the checks refuse the output), and its earlier output, held open (O_PATH) from the note to its
+// removal: while the run holds it, its inode number cannot be given to another file, so the file at
+// the path is the earlier output exactly when it is the held file, whatever its times, links or mode
+// became since. -1 where no regular file stood.
+struct Note {
+  OutputPlace place;
+  int directory = -1;
+  int earlier = -1;
+};
 std::mutex notes_mutex;
 bool outputs_noted = false;
 // Never destroyed: threads open their outputs until the process ends.
-std::map<std::string, int>& earlierOutputs() {
-  static auto* const notes = new std::map<std::string, int>;
-  return *notes;
+std::map<std::string, Note>& notes() {
+  static auto* const noted = new std::map<std::string, Note>;
+  return *noted;
 }
 
-// Whether `file` is the earlier output noted at `target`; under notes_mutex.
-bool isHeld(const std::string& target, const struct stat& file) {
-  const auto note = earlierOutputs().find(target);
-  struct stat held;
-  return note != earlierOutputs().end() && note->second >= 0 && ::fstat(note->second, &held) == 0 &&
-         sameFile(held, file);
+// The output's place and its directory, as noted or, for an output never noted, as they are now.
+Note noteOf(const std::string& name) {
+  {
+    std::lock_guard<std::mutex> lock(notes_mutex);
+    const auto note = notes().find(name);
+    if (note != notes().end()) return note->second;
+  }
+  Note now;
+  now.place = placeOutput(name);
+  if (now.place.way == OutputPlace::replaced) now.directory = holdDirectory(directoryOf(now.place.target));
+  return now;
 }
 
 // Puts a file moved aside back at `target`, unless another file has come there meanwhile: that one
 // stands, as a later file does, and the one moved aside goes, as it would have gone under it.
-bool putBack(const std::string& aside, const std::string& target) {
-  if (::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+bool putBack(int directory, const std::string& aside, const std::string& target) {
+  if (::renameat2(directory, aside.c_str(), directory, target.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno == EINVAL || errno == ENOSYS) {
     // A file system without that rename: a new link fails just as well on a name that is taken.
-    if (::link(aside.c_str(), target.c_str()) == 0 || errno == EEXIST) return ::unlink(aside.c_str()) == 0;
-    if (errno == EPERM || errno == EOPNOTSUPP) return ::rename(aside.c_str(), target.c_str()) == 0;
+    if (::linkat(directory, aside.c_str(), directory, target.c_str(), 0) == 0 || errno == EEXIST) {
+      return ::unlinkat(directory, aside.c_str(), 0) == 0;
+    }
+    if (errno == EPERM || errno == EOPNOTSUPP) {
+      return ::renameat(directory, aside.c_str(), directory, target.c_str()) == 0;
+    }
     return false;
   }
-  return errno == EEXIST && ::unlink(aside.c_str()) == 0;
+  return errno == EEXIST && ::unlinkat(directory, aside.c_str(), 0) == 0;
 }
 
-// Moves the file at `target` to a new name of the run's own beside it, `aside`. A rename that
-// refuses a taken name needs no descriptor, which a run near its open-file limit may not have; a
+// Moves the file `target` in `directory` to a new name of the run's own beside it, `aside`. A rename
+// that refuses a taken name needs no descriptor, which a run near its open-file limit may not have; a
 // file system without it gets a file of ours made first and renamed over. False with errno.
-bool moveAside(const std::string& target, std::string& aside) {
-  const std::string stem = unfinishedStem(target);
-  if (stem.empty()) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
+bool moveAside(int directory, const std::string& stem, const std::string& target, std::string& aside) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     aside = stem + "-" + randomCharacters(8);
-    if (::renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (::renameat2(directory, target.c_str(), directory, aside.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno == EEXIST) continue;
     if (errno != EINVAL && errno != ENOSYS) return false;
-    if (!createUnfinishedFile(target, 0600, aside)) return false;
-    if (::rename(target.c_str(), aside.c_str()) == 0) return true;
+    const int made = createOwnFile(directory, stem, 0600, aside);
+    if (made < 0) return false;
+    ::close(made);
+    if (::renameat(directory, target.c_str(), directory, aside.c_str()) == 0) return true;
     const int error = errno;
-    ::unlink(aside.c_str());
+    ::unlinkat(directory, aside.c_str(), 0);
     errno = error;
     return false;
   }
@@ -276,46 +289,62 @@ bool moveAside(const std::string& target, std::string& aside) {
 
 } // namespace
 
-bool noteEarlierOutput(const OutputPlace& place) {
+bool noteEarlierOutput(const std::string& name, const OutputPlace& place) {
   std::lock_guard<std::mutex> lock(notes_mutex);
   outputs_noted = true;
   // The first note stands: what was there before the work.
-  if (place.way != OutputPlace::replaced || earlierOutputs().count(place.target)) return true;
-  int held = ::open(place.target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (held < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM)) return false;
-  struct stat file;
-  if (held >= 0 && (::fstat(held, &file) != 0 || !S_ISREG(file.st_mode))) {
-    ::close(held);
-    held = -1;
+  if (notes().count(name)) return true;
+  Note note;
+  note.place = place;
+  if (place.way == OutputPlace::replaced) {
+    note.directory = holdDirectory(directoryOf(place.target));
+    if (note.directory < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM)) return false;
+    note.earlier = note.directory < 0 ? -1 :
+        ::openat(note.directory, nameOf(place.target).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (note.earlier < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM)) return false;
+    struct stat file;
+    if (note.earlier >= 0 && (::fstat(note.earlier, &file) != 0 || !S_ISREG(file.st_mode))) {
+      ::close(note.earlier);
+      note.earlier = -1;
+    }
   }
-  earlierOutputs().emplace(place.target, held);
+  notes().emplace(name, note);
   return true;
 }
 
-bool removeEarlierOutput(const std::string& target) {
+OutputPlace notedPlace(const std::string& name) { return noteOf(name).place; }
+
+bool removeEarlierOutput(const std::string& name) {
+  const Note note = noteOf(name);
+  if (note.place.way != OutputPlace::replaced || note.directory < 0) return true;
+  const int directory = note.directory;
+  const std::string target = nameOf(note.place.target);
   std::lock_guard<std::mutex> lock(notes_mutex);
-  struct stat file;
-  if (!regularFileAt(target, file)) return true;
-  if (!outputs_noted) return ::unlink(target.c_str()) == 0 || errno == ENOENT;
-  if (!isHeld(target, file)) return true;
+  struct stat file, earlier;
+  if (!regularFileIn(directory, target, file)) return true;
+  if (!outputs_noted) return ::unlinkat(directory, target.c_str(), 0) == 0 || errno == ENOENT;
+  const auto noted = notes().find(name);
+  if (noted == notes().end()) return true;
+  int& held = noted->second.earlier;
+  if (held < 0 || ::fstat(held, &earlier) != 0 || !sameFile(earlier, file)) return true;
   // The path may take another file between any look at it and a removal by name: the file is moved
   // aside to a name of the run's own, where nothing else comes, and looked at there.
-  int& held = earlierOutputs()[target];
-  const bool done = changeOutputPath([&target, &held]() {
+  const std::string stem = nameOf(unfinishedStem(note.place.target));
+  if (stem.empty()) return false;
+  return changeOutputPath([directory, &target, &stem, &held]() {
     std::string aside;
-    if (!moveAside(target, aside)) return errno == ENOENT;
+    if (!moveAside(directory, stem, target, aside)) return errno == ENOENT;
     struct stat moved, earlier;
-    if (::lstat(aside.c_str(), &moved) != 0 || ::fstat(held, &earlier) != 0) return false;
-    if (!sameFile(moved, earlier)) return putBack(aside, target);
-    if (::unlink(aside.c_str()) != 0) {
-      putBack(aside, target);
+    if (!regularFileIn(directory, aside, moved) || ::fstat(held, &earlier) != 0) return false;
+    if (!sameFile(moved, earlier)) return putBack(directory, aside, target);
+    if (::unlinkat(directory, aside.c_str(), 0) != 0) {
+      putBack(directory, aside, target);
       return false;
     }
     ::close(held);
     held = -1;
     return true;
   });
-  return done;
 }
 
 std::string whyNotReplaceable(const std::string& target) {
@@ -344,27 +373,50 @@ bool directoryKeepsItsFiles(const std::string& directory) {
   return isMarked(directory.empty() ? "." : directory, true, FS_APPEND_FL | FS_IMMUTABLE_FL);
 }
 
-bool NewOutput::create(const OutputPlace& place) {
+bool NewOutput::create(const std::string& name) {
   clear();
-  std::string tried;
-  unfinished_ = createNamedOutput([&place, &tried]() -> std::string {
-    return createUnfinishedFile(place.target, 0666, tried) ? tried : std::string();
+  const Note note = noteOf(name);
+  if (note.place.way != OutputPlace::replaced) return false;
+  const std::string stem = unfinishedStem(note.place.target);
+  std::string made;
+  descriptor_ = createOwnOutput(note.directory, [&note, &stem, &made](std::string& own) {
+    const int descriptor = createOwnFile(note.directory, nameOf(stem), 0666, own);
+    made = own;
+    return descriptor;
   });
-  if (unfinished_.empty()) return false;
-  target_ = place.target;
+  if (descriptor_ < 0) return false;
+  directory_ = note.directory;
+  name_ = made;
+  target_ = nameOf(note.place.target);
+  shown_target_ = note.place.target;
+  unfinished_ = stem.substr(0, stem.size() - nameOf(stem).size()) + made;
   return true;
 }
 
 bool NewOutput::publish() {
-  if (unfinished_.empty()) return false;
-  const bool published = publishOutput(unfinished_, target_);
+  if (name_.empty()) return false;
+  const bool published = publishOutput(directory_, name_, target_, shown_target_);
   if (published) clear();
   return published;
 }
 
+std::mutex& NewOutput::openingMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+void NewOutput::letDescriptorGo() {
+  if (descriptor_ >= 0) ::close(descriptor_);
+  descriptor_ = -1;
+}
+
 void NewOutput::clear() {
-  unfinished_.clear();
+  letDescriptorGo();
+  directory_ = -1;
+  name_.clear();
   target_.clear();
+  shown_target_.clear();
+  unfinished_.clear();
 }
 
 bool directoryTakesNewFiles(const std::string& directory) {
@@ -397,7 +449,7 @@ namespace {
 
 // The longest path the kernel takes (PATH_MAX counts the terminating zero).
 constexpr std::size_t kMaxPath = PATH_MAX - 1;
-// What createUniqueFile adds to a stem: "-" and eight characters.
+// What createOwnFile adds to a stem: "-" and eight characters.
 constexpr std::size_t kUniqueTail = 9;
 
 std::size_t longestName(const std::string& directory) {
@@ -416,44 +468,88 @@ std::string ownNameStem(const std::string& target, const std::string& tag) {
   // the name it was given.
   if (own > longest || start + own > kMaxPath || target.size() > kMaxPath) return "";
   const std::size_t name_size = target.size() - start;
-  std::size_t kept = std::min({name_size, longest - own, kMaxPath - start - own});
-  // Cut before a character's first byte, not within a UTF-8 sequence.
-  for (int back = 0; back < 3 && kept > 0 && kept < name_size &&
-                     (static_cast<unsigned char>(target[start + kept]) & 0xC0) == 0x80;
-       ++back) {
-    --kept;
-  }
-  return target.substr(0, start + kept) + tag;
+  const std::size_t kept = std::min({name_size, longest - own, kMaxPath - start - own});
+  if (kept == name_size) return target + tag;
+  // The middle goes, cut before a character's first byte, not within a UTF-8 sequence: names that
+  // differ in their start or their end stay apart.
+  const auto within = [&target](std::size_t at) {
+    return at < target.size() && (static_cast<unsigned char>(target[at]) & 0xC0) == 0x80;
+  };
+  std::size_t head = start + (kept + 1) / 2;
+  std::size_t tail = target.size() - kept / 2;
+  for (int back = 0; back < 3 && within(head); ++back) --head;
+  for (int on = 0; on < 3 && within(tail); ++on) ++tail;
+  return target.substr(0, head) + target.substr(tail) + tag;
 }
 
 std::string unfinishedStem(const std::string& target) { return ownNameStem(target, ".corvane-unfinished"); }
 
-bool createUniqueFile(const std::string& stem, mode_t mode, std::string& name) {
+int holdDirectory(const std::string& path) {
+  struct Held {
+    dev_t device;
+    ino_t inode;
+    int descriptor;
+  };
+  static std::mutex mutex;
+  // Never destroyed, nor let go: the run's own files are removed through them until the process ends.
+  static auto* const held = new std::vector<Held>;
+  const int descriptor = ::open(path.empty() ? "." : path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  struct stat directory;
+  if (descriptor < 0) return -1;
+  if (::fstat(descriptor, &directory) != 0) {
+    const int error = errno;
+    ::close(descriptor);
+    errno = error;
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  for (const Held& h : *held) {
+    if (h.device == directory.st_dev && h.inode == directory.st_ino) {
+      ::close(descriptor);
+      return h.descriptor;
+    }
+  }
+  held->push_back(Held{directory.st_dev, directory.st_ino, descriptor});
+  return descriptor;
+}
+
+int createOwnFile(int directory, const std::string& stem, mode_t mode, std::string& name) {
   // No name of the run's own fits there: nothing is made in the working directory instead.
   name = stem;
-  if (stem.empty()) return false;
+  if (stem.empty()) return -1;
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = stem + "-" + randomCharacters(8);
-    const int descriptor = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (descriptor >= 0) {
-      ::close(descriptor);
-      return true;
-    }
-    if (errno != EEXIST) return false;
+    if (directory < 0) return -1;
+    const int descriptor =
+        ::openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (descriptor >= 0 || errno != EEXIST) return descriptor;
   }
-  return false;
+  return -1;
 }
+
+std::string descriptorPath(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
 
 std::string temporaryDirectory() {
   const char* directory = std::getenv("TMPDIR");
   return directory && *directory ? directory : "/tmp";
 }
 
+OwnPlace sortFilePlace(const std::string& table_path) {
+  const Note note = noteOf(table_path);
+  const bool beside = note.place.way == OutputPlace::replaced;
+  std::string stem = beside ? ownNameStem(note.place.target, ".corvane-sort")
+                            : (fs::path(temporaryDirectory()) / "corvane-sort").string();
+  if (stem.size() + kUniqueTail > kMaxPath) stem.clear();
+  OwnPlace place;
+  place.directory = beside ? note.directory : -1;
+  place.stem = nameOf(stem);
+  place.shown = stem.substr(0, stem.size() - place.stem.size());
+  return place;
+}
+
 std::string sortFileStem(const std::string& table_path) {
-  const OutputPlace place = placeOutput(table_path);
-  if (place.way == OutputPlace::replaced) return ownNameStem(place.target, ".corvane-sort");
-  const std::string stem = (fs::path(temporaryDirectory()) / "corvane-sort").string();
-  return stem.size() + kUniqueTail <= kMaxPath ? stem : "";
+  const OwnPlace place = sortFilePlace(table_path);
+  return place.stem.empty() ? "" : place.shown + place.stem;
 }
 
 BlockForwarder::BlockForwarder(std::streambuf* target) : target_(target) {

@@ -1,9 +1,9 @@
 #include "pair_spool.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <filesystem>
 #include <queue>
-#include <system_error>
 #include <utility>
 
 #include "fatal.hpp"
@@ -66,9 +66,14 @@ private:
   std::size_t pos_ = 0;
 };
 
-PairSpool::PairSpool(std::string temporary_stem, std::size_t pairs_in_memory, std::size_t max_runs_per_merge)
-    : stem_(std::move(temporary_stem)), pairs_in_memory_(std::max<std::size_t>(pairs_in_memory, 1)),
+PairSpool::PairSpool(corvane::OwnPlace place, std::size_t pairs_in_memory, std::size_t max_runs_per_merge)
+    : place_(std::move(place)), pairs_in_memory_(std::max<std::size_t>(pairs_in_memory, 1)),
       max_runs_per_merge_(std::max<std::size_t>(max_runs_per_merge, 2)) {}
+
+PairSpool::PairSpool(const std::string& temporary_stem, std::size_t pairs_in_memory, std::size_t max_runs_per_merge)
+    : PairSpool(corvane::OwnPlace{-1, temporary_stem.substr(0, temporary_stem.find_last_of('/') + 1),
+                                  temporary_stem.substr(temporary_stem.find_last_of('/') + 1)},
+                pairs_in_memory, max_runs_per_merge) {}
 
 PairSpool::~PairSpool() { removeFile(); }
 
@@ -82,19 +87,21 @@ void PairSpool::add(const ExtractedPair& pair) {
 void PairSpool::spill() {
   sortInTableOrder(buffer_);
   if (!file_.is_open()) {
-    // Never through what stands at a fixed name (a link to a user's file, another run's spool).
-    std::string tried;
-    path_ = corvane::createNamedOutput([this, &tried]() -> std::string {
-      return corvane::createUniqueFile(stem_, 0600, tried) ? tried : std::string();
+    // Never through what stands at a name (a link to a user's file, another run's spool): the file is
+    // made new, and opened through the descriptor that made it, outside the outputs' lock, which
+    // nothing that may wait holds.
+    if (place_.directory < 0) place_.directory = corvane::holdDirectory(place_.shown);
+    const int descriptor = corvane::createOwnOutput(place_.directory, [this](std::string& name) {
+      const int made = corvane::createOwnFile(place_.directory, place_.stem, 0600, name);
+      name_ = name;
+      return made;
     });
-    if (path_.empty()) {
-      const std::string message = corvane::openFailure(tried, "cannot be written!");
-      path_ = tried;
-      corvane::fatalError(message);
-    }
-    // Opened outside the outputs' lock, which nothing that may wait holds, and without O_CREAT: should
-    // a stop's clean-up have removed the file already, it is not made again.
-    file_.open(path_, std::ios::in | std::ios::out | std::ios::binary);
+    path_ = place_.shown + name_;
+    if (descriptor < 0) corvane::fatalError(corvane::openFailure(path_, "cannot be written!"));
+    file_.open(corvane::descriptorPath(descriptor), std::ios::in | std::ios::out | std::ios::binary);
+    const int error = errno;
+    ::close(descriptor);
+    errno = error;
     if (!file_.is_open()) corvane::fatalError(corvane::openFailure(path_, "cannot be written!"));
   }
   runs_.push_back(Run{records_in_file_, buffer_.size()});
@@ -167,9 +174,8 @@ void PairSpool::drain(const std::function<void(const ExtractedPair&)>& write) {
 void PairSpool::removeFile() {
   if (!file_.is_open()) return;
   file_.close();
-  std::error_code ec;
-  std::filesystem::remove(path_, ec);
-  corvane::keepOnError(path_);
+  corvane::removeOwnOutput(place_.directory, name_);
+  name_.clear();
   path_.clear();
   records_in_file_ = 0;
 }

@@ -337,7 +337,8 @@ if not os.environ.get("CORVANE_SANITIZER"):
                 is not None, "out of memory: message")
 
 # Descriptors for only some threads' files: the run is refused before the work, naming the limit and
-# what it needs (each thread's inputs and BCOR file), with status 1 rather than failing part way. As many
+# what it needs (each thread's inputs and BCOR file, the directory's hold, the descriptor that makes a
+# file), with status 1 rather than failing part way. As many
 # threads as the binary accepts (--n-threads is capped at the cores), up to eight; half of them would
 # find their descriptors. Not under sanitizers, whose runtimes need descriptors of their own.
 omp_threads = os.environ.get("OMP_NUM_THREADS", "")
@@ -355,7 +356,7 @@ if threads >= 2 and not os.environ.get("CORVANE_SANITIZER"):
             what = "%s, descriptors for some threads only" % source[0]
             check.equal(p.returncode, 1, what + ": status 1")
             refusal = "Error: The open-file limit (ulimit -n) of %d is below the %d files this run holds at once!" % (
-                limit, 3 + threads * (files_per_thread + 1))
+                limit, 3 + threads * (files_per_thread + 1) + 2)
             check.equal(p.stdout.rstrip("\n").split("\n")[-1], refusal, what + ": message")
             check.check("- Done!" not in p.stdout, what + ": no Done")
 

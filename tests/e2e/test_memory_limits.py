@@ -143,7 +143,8 @@ for mode in ("--table", "--matrix"):
 
 # ---- the open-file limit ----
 # Each thread holds its inputs (.bed, .bim, .fam, or the BGEN file) and its BCOR file to the end, and
-# the run holds each earlier output it will replace: on 8 threads 3 + 8 x 4 (PLINK) or 3 + 8 x 2 (BGEN)
+# the run holds the outputs' directory, for a moment the descriptor that made one output, and each
+# earlier output it will replace: on 8 threads 3 + 8 x 4 + 2 (PLINK) or 3 + 8 x 2 + 2 (BGEN)
 # descriptors, 8 more where the earlier files stand. A limit below that is refused before the work;
 # one at it succeeds, every time (the need must not drift from what the run really opens).
 NOFILE_REFUSED = "Error: The open-file limit (ulimit -n) of %d is below the %d files this run holds at once!"
@@ -190,7 +191,7 @@ for kind, source, per_thread in (("plink", ["--bplink", nofile_example], 4), ("b
     argv = source + ["--bcor", "f.bcor", "--n-threads", "8"]
     for name in glob.glob(os.path.join(nofile, "f.bcor_*")):
         os.remove(name)
-    fresh, earlier = 3 + 8 * per_thread, 3 + 8 * (per_thread + 1)
+    fresh, earlier = 3 + 8 * per_thread + 2, 3 + 8 * (per_thread + 1) + 2
     for limit in [limit for limit in (8, 16, 24, 28) if limit < fresh - 1] + [fresh - 1]:
         refused_at(argv, limit, fresh, nofile, "%s on 8 threads" % kind)
     for attempt in range(3):
@@ -204,17 +205,17 @@ for kind, source, per_thread in (("plink", ["--bplink", nofile_example], 4), ("b
 extra = os.open(os.path.join(nofile, "ex.fam"), os.O_RDONLY)
 refused_at(argv, earlier, earlier + 1, nofile, "bgen on 8 threads with a descriptor passed on", pass_fds=(extra,))
 os.close(extra)
-# The runs of a BCOR file: its output and the earlier one's hold beside the file read (and the list
-# and sort file of a table of a list).
+# The runs of a BCOR file: its output, the descriptor that made it, the directory's hold and the
+# earlier output's beside the file read (and the list and sort file of a table of a list).
 check.equal(files_run(["--bcor", "f.bcor", "--merge", "8"], 64, nofile)[0], 0, "merge")
 with open(nofile_example + ".bim") as f:
     bim = [line.split() for line in f]
 with open(os.path.join(nofile, "list.txt"), "w") as f:
     f.write("RSID position chromosome A_allele B_allele\n")
     f.writelines("%s %s %s %s %s\n" % (v[1], v[3], v[0], v[4], v[5]) for v in reversed(bim))
-for argv, need in ((["--bcor", "f.bcor", "--merge", "8"], 6), (["--bcor", "f.bcor", "--meta", "o.meta"], 6),
-                   (["--bcor", "f.bcor", "--matrix", "o.matrix"], 6), (["--bcor", "f.bcor", "--table", "o.table"], 6),
-                   (["--bcor", "f.bcor", "--table", "o.table", "--incl-variants", "list.txt"], 8)):
+for argv, need in ((["--bcor", "f.bcor", "--merge", "8"], 8), (["--bcor", "f.bcor", "--meta", "o.meta"], 8),
+                   (["--bcor", "f.bcor", "--matrix", "o.matrix"], 8), (["--bcor", "f.bcor", "--table", "o.table"], 8),
+                   (["--bcor", "f.bcor", "--table", "o.table", "--incl-variants", "list.txt"], 10)):
     what = " ".join(argv[2:4])
     files_run(argv, 64, nofile)  # the earlier output, held
     refused_at(argv, need - 1, need, nofile, what)

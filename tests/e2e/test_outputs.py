@@ -351,6 +351,31 @@ refused(corvane("--bplink", example, "--bcor", "n" * 255, "--n-threads", 2),
 check.equal(leftovers() + glob.glob(path("n" * 255 + "*")), [], "255-byte names: nothing left beside")
 for f in glob.glob(path("n" * 253 + "*")):
     os.remove(f)
+# A run killed after its writing leaves its files under their unfinished names, which keep the end of a
+# long name (its "_k"): four per-thread files of a 250-byte name can be told apart, renamed to their paths
+# and merged, as the finished run's would be.
+shim = os.path.join(session.args.tools_dir, "own_names_shim.so")
+# The checked builds' runtime would refuse a library loaded before it.
+shim_env = dict(os.environ, LD_PRELOAD=shim,
+                ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+check.equal(corvane("--bplink", example, "--bcor", "four.bcor", "--n-threads", 4).status, 0, "4 threads")
+check.equal(corvane("--bcor", "four.bcor", "--merge", 4).status, 0, "4 threads merged")
+named = "b" * 245 + ".bcor"
+killed = subprocess.run([session.binary, "--bplink", example, "--bcor", named, "--n-threads", "4"], cwd=work,
+                        capture_output=True, timeout=120,
+                        env=dict(shim_env, CORVANE_SHIM_MARK=".corvane-unfinished-", CORVANE_SHIM_KILL="1"))
+check.equal(killed.returncode, -signal.SIGKILL, "a 250-byte name on 4 threads: killed at its first rename")
+left = sorted(os.path.basename(f) for f in glob.glob(path("b" * 100 + "*")))
+ends = [re.fullmatch(r"(b{114}b{106}\.bcor_([1-4]))\.corvane-unfinished-[a-z0-9]{8}", f) for f in left]
+check.equal(sorted(m.group(2) for m in ends if m), ["1", "2", "3", "4"],
+            "a 250-byte name on 4 threads: the unfinished names keep their start and their _k, %r" % left)
+for f, m in zip(left, ends):
+    if m:
+        os.rename(path(f), path(named + "_" + m.group(2)))
+session.succeeded(corvane("--bcor", named, "--merge", 4), "the killed run's files renamed to their paths, merged")
+check.check(read(named) == session.read("four.bcor"), "the killed run's files, merged: the finished run's file")
+for f in glob.glob(path("b" * 100 + "*")):
+    os.remove(f)
 # Paths of up to 4,095 bytes, relative to the working directory (which the test takes as its own: the
 # absolute paths would be longer than the kernel takes).
 os.chdir(work)
@@ -515,5 +540,50 @@ status = closed_part_way(["--bcor", "big.bcor", "--table", "big.table", "--ld-th
                          lambda received: b"Processing variant" in received,
                          lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN))
 check.equal((status, files_named("big.table")), (0, ["big.table"]), "SIGPIPE ignored at the start: a whole table")
+
+# ---- a link put at the run's own name ----
+# Anyone who may write in the output's directory may replace the run's own file by a link to another file,
+# right after the run created it. The run writes only through the descriptor that created its file: the
+# other file keeps its bytes, and no link is published as an output. An output is refused (status 1 and
+# its message); the table's sort file, never published, goes on unharmed.
+session.write("victim.txt", b"a user's file\n")
+for k in (1, 2, 3, 4):
+    shutil.copy(path("four.bcor_%d" % k), path("pl.bcor_%d" % k))
+with open(path("big.bim")) as f:
+    bim = [line.split() for line in f]
+with open(path("reverse.txt"), "w") as f:
+    f.write("RSID position chromosome A_allele B_allele\n")
+    f.writelines("%s %s %s %s %s\n" % (v[1], v[3], v[0], v[4], v[5]) for v in reversed(bim))
+with open(example + ".bim") as f, open(path("plist.txt"), "w") as out:
+    out.write("RSID position chromosome A_allele B_allele\n")
+    out.writelines("%s %s %s %s %s\n" % (v[1], v[3], v[0], v[4], v[5]) for v in [l.split() for l in f][7:2:-1])
+session.succeeded(corvane("--bcor", "big.bcor", "--table", "reverse.table", "--incl-variants", "reverse.txt"),
+                  "the reversed list's table")
+for argv, mark, output in (
+        (["--bcor", "pl.bcor", "--merge", "4"], ".corvane-unfinished-", "pl.bcor"),
+        (["--bplink", example, "--bcor", "pl.bcor", "--n-threads", "2"], ".corvane-unfinished-", "pl.bcor_[12]"),
+        (["--bcor", "e.bcor", "--meta", "pl.meta"], ".corvane-unfinished-", "pl.meta"),
+        (["--bcor", "e.bcor", "--matrix", "pl.matrix"], ".corvane-unfinished-", "pl.matrix"),
+        (["--bcor", "e.bcor", "--table", "pl.table"], ".corvane-unfinished-", "pl.table"),
+        (["--bcor", "e.bcor", "--table", "pl.table", "--incl-variants", "plist.txt"], ".corvane-unfinished-",
+         "pl.table"),
+        (["--bcor", "big.bcor", "--table", "pl.table", "--incl-variants", "reverse.txt"], ".corvane-sort-", None)):
+    what = "a link put at the run's own %s name: %s" % (mark.strip(".-"), " ".join(argv[2:4]))
+    result = subprocess.run([session.binary] + argv, cwd=work, capture_output=True, timeout=300,
+                            env=dict(shim_env, CORVANE_SHIM_MARK=mark, CORVANE_SHIM_VICTIM=path("victim.txt")))
+    stdout = result.stdout.decode("utf-8", "replace")
+    if output:
+        last = stdout.rstrip("\n").split("\n")[-1]
+        check.check(result.returncode == 1 and re.fullmatch("Error: File '%s' cannot be written!" % output, last),
+                    what + ": status %d, %r" % (result.returncode, last))
+    else:
+        check.equal(result.returncode, 0, what + ": status")
+        check.check(read("pl.table") == session.read("reverse.table"), what + ": the table is whole")
+    check.equal(session.read("victim.txt"), b"a user's file\n", what + ": the linked file keeps its bytes")
+    check.check(not [f for f in glob.glob(path("pl.*")) if os.path.islink(f) and ".corvane-" not in f],
+                what + ": no link published")
+    for f in glob.glob(path("pl.*corvane-*")) + glob.glob(path("pl.table")):
+        os.remove(f)
+    session.write("victim.txt", b"a user's file\n")
 
 check.finish()

@@ -13,6 +13,7 @@ import hashlib
 import os
 import random
 import resource
+import shutil
 import signal
 import struct
 import subprocess
@@ -339,6 +340,46 @@ for number in (signal.SIGTERM, signal.SIGKILL):
     for f in unfinished_files("sub/t.table") + [path("sub/t.table")]:
         if os.path.lexists(f):
             os.remove(f)
+
+# ---- a directory link re-pointed while the run works ----
+# `ln -sfn B dl` while a run writes dl/x.table: the run's own files stay in the directory that the link
+# named when the run began. A run that finishes puts its table there; one that is stopped or fails part
+# way leaves nothing of its own in either directory, and B's table stays.
+# The thread sanitizer's runtime keeps its own state in files that a file-size limit cuts short.
+def file_size_limit():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (40 << 20, 40 << 20))
+
+
+for ending in ("finishes", "stopped", "fails") if os.environ.get("CORVANE_SANITIZER") != "thread" else \
+        ("finishes", "stopped"):
+    what = "a directory link re-pointed while the run writes, the run %s" % ending
+    for d in ("A", "B"):
+        os.mkdir(path(d))
+    session.write("A/x.table", b"an earlier run's table\n")
+    session.write("B/x.table", b"B's table\n")
+    os.symlink("A", path("dl"))
+    run = start_table("dl/x.table", "dl.log", preexec_fn=file_size_limit if ending == "fails" else None)
+    part_way = wait_for_new_file("A/x.table.corvane-unfinished*", [], run)
+    os.symlink("B", path("dl.new"))
+    os.rename(path("dl.new"), path("dl"))
+    check.check(part_way is not None and run.poll() is None, what + ": re-pointed part way")
+    if ending == "stopped":
+        run.send_signal(signal.SIGTERM)
+    run.wait(timeout=120)
+    with open(path("dl.log"), "rb") as f:
+        last = f.read().decode("utf-8", "replace").rstrip("\n").split("\n")[-1]
+    expected = {"finishes": (0, "- Done!"), "stopped": (143, "Error: The run was stopped by SIGTERM!"),
+                "fails": (1, "Error: File 'dl/x.table' cannot be written!")}[ending]
+    check.equal((run.returncode, last), expected, what + ": status and last line")
+    check.equal((sorted(os.listdir(path("A"))), os.listdir(path("B")), session.read("B/x.table")),
+                (["x.table"] if ending == "finishes" else [], ["x.table"], b"B's table\n"),
+                what + ": what each directory holds")
+    if ending == "finishes":
+        check.equal(digest("A/x.table"), whole_table, what + ": the table is whole, where the link led at the start")
+    for d in ("A", "B"):
+        shutil.rmtree(path(d))
+    os.remove(path("dl"))
 
 # ---- the table's sort file ----
 # A list in reverse order: all 1,999,000 lines wait for the sort, more than memory holds, so they go
