@@ -70,6 +70,21 @@ bool removeEarlierOutput(const std::string& name);
 // "/proc/self/fd/N": opened, the file of descriptor N itself, whatever stands at its name.
 std::string descriptorPath(int descriptor);
 
+// The kernel checks an open through /proc/self/fd/N against the file's mode, as any open: a file made
+// under a umask that takes its owner's write (0222, 0277) would be opened so by root alone. While it
+// stands, the file of `descriptor` has its owner's read and write; then its mode is back, and a stream
+// opened meanwhile keeps its access.
+class OwnerAccess {
+public:
+  explicit OwnerAccess(int descriptor);
+  OwnerAccess(const OwnerAccess&) = delete;
+  OwnerAccess& operator=(const OwnerAccess&) = delete;
+  ~OwnerAccess();
+private:
+  int descriptor_;
+  mode_t mode_ = 0;
+  bool changed_ = false;
+};
 // One output file written as a new file under a name of the run's own, beside the file at the end of
 // its links, and renamed onto that file when the run ends with success: a run stopped part way leaves
 // nothing at the path that reads as a result, two runs at one path never meet, and other names of the
@@ -90,8 +105,12 @@ public:
   bool create(const std::string& name, Stream& stream, std::ios::openmode mode) {
     std::lock_guard<std::mutex> lock(openingMutex());
     if (!create(name)) return false;
-    stream.open(descriptorPath(descriptor_), mode);
-    const int error = errno;
+    int error = 0;
+    {
+      const OwnerAccess access(descriptor_);
+      stream.open(descriptorPath(descriptor_), mode);
+      error = errno;
+    }
     letDescriptorGo();
     errno = error;
     return stream.is_open();

@@ -527,6 +527,19 @@ int createOwnFile(int directory, const std::string& stem, mode_t mode, std::stri
   return -1;
 }
 
+OwnerAccess::OwnerAccess(int descriptor) : descriptor_(descriptor) {
+  struct stat file;
+  if (::fstat(descriptor, &file) != 0 || (file.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR)) return;
+  mode_ = file.st_mode & 07777;
+  changed_ = ::fchmod(descriptor, mode_ | S_IRUSR | S_IWUSR) == 0;
+}
+
+OwnerAccess::~OwnerAccess() {
+  const int error = errno;
+  if (changed_) ::fchmod(descriptor_, mode_);
+  errno = error;
+}
+
 std::string descriptorPath(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
 
 std::string temporaryDirectory() {

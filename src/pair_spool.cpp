@@ -98,8 +98,12 @@ void PairSpool::spill() {
     });
     path_ = place_.shown + name_;
     if (descriptor < 0) corvane::fatalError(corvane::openFailure(path_, "cannot be written!"));
-    file_.open(corvane::descriptorPath(descriptor), std::ios::in | std::ios::out | std::ios::binary);
-    const int error = errno;
+    int error = 0;
+    {
+      const corvane::OwnerAccess access(descriptor);
+      file_.open(corvane::descriptorPath(descriptor), std::ios::in | std::ios::out | std::ios::binary);
+      error = errno;
+    }
     ::close(descriptor);
     errno = error;
     if (!file_.is_open()) corvane::fatalError(corvane::openFailure(path_, "cannot be written!"));

@@ -185,6 +185,36 @@ if os.geteuid() == 0 and nobody_can_run():
         through_standard_output("root.log", mode, "started by root\n", status, mode + " as another user, >> root.log")
         session.write("root.log", b"started by root\n")
 
+    # A user whose umask takes the owner's write (read-only results): the run's own file is made
+    # read-only, and is still written in every mode, whole, with the mode that the umask gives it.
+    os.mkdir(path("shared"))
+    os.chmod(path("shared"), 0o1777)
+    session.succeeded(corvane("--bplink", example, "--bcor", "shared/m.bcor", "--n-threads", 3), "files to merge")
+    for mask in (0o222, 0o277):
+        def as_nobody_masked(mask=mask):
+            as_nobody()
+            os.umask(mask)
+        for argv, output in ((["--bplink", example, "--bcor", "o.bcor", "--n-threads", 2], "o.bcor_2"),
+                             (["--bcor", "m.bcor", "--merge", 3], "m.bcor"),
+                             (["--bcor", "../e.bcor", "--meta", "o.meta"], "o.meta"),
+                             (["--bcor", "../e.bcor", "--matrix", "o.matrix"], "o.matrix"),
+                             (["--bcor", "../e.bcor", "--table", "o.table"], "o.table")):
+            what = "%s %s as another user, umask %04o" % (argv[2], argv[3], mask)
+            result = subprocess.run([session.binary] + [str(a) for a in argv], cwd=path("shared"),
+                                    capture_output=True, timeout=120, preexec_fn=as_nobody_masked)
+            made = path("shared/" + output)
+            mode = os.stat(made).st_mode & 0o777 if os.path.exists(made) else None
+            reference = references.get(argv[2])
+            ok = result.returncode == 0 and mode == 0o666 & ~mask and \
+                (reference is None or session.read(reference) == session.read("shared/" + output)) and \
+                not [f for f in os.listdir(path("shared")) if "corvane-" in f]
+            if not ok:
+                print("%s: status %d, mode %s\n%s" % (what, result.returncode, mode, result.stdout[-600:]))
+            check.check(ok, what + ": status 0, the output whole with the umask's mode, nothing beside")
+            for f in glob.glob(path("shared/o.*")) + [path("shared/m.bcor")]:
+                if os.path.exists(f):
+                    os.remove(f)
+
 # ---- outputs through links ----
 # Every link stays; the file at the end of the links is replaced (or created) whole, nothing beside it.
 os.mkdir(path("sub"))
