@@ -2,6 +2,7 @@
 // Where a run's output files go, and whether they can be created at all: checked before any work,
 // so that a typing error in a path costs a second, not a computation.
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ios>
@@ -85,6 +86,22 @@ private:
   mode_t mode_ = 0;
   bool changed_ = false;
 };
+
+// Opens `stream` on the file of `descriptor` through the descriptor, never by a name, then closes the
+// descriptor. errno stays that of the open.
+template <typename Stream>
+bool openThroughDescriptor(int descriptor, Stream& stream, std::ios::openmode mode) {
+  int error = 0;
+  {
+    const OwnerAccess access(descriptor);
+    stream.open(descriptorPath(descriptor), mode);
+    error = errno;
+  }
+  ::close(descriptor);
+  errno = error;
+  return stream.is_open();
+}
+
 // One output file written as a new file under a name of the run's own, beside the file at the end of
 // its links, and renamed onto that file when the run ends with success: a run stopped part way leaves
 // nothing at the path that reads as a result, two runs at one path never meet, and other names of the
@@ -105,15 +122,9 @@ public:
   bool create(const std::string& name, Stream& stream, std::ios::openmode mode) {
     std::lock_guard<std::mutex> lock(openingMutex());
     if (!create(name)) return false;
-    int error = 0;
-    {
-      const OwnerAccess access(descriptor_);
-      stream.open(descriptorPath(descriptor_), mode);
-      error = errno;
-    }
-    letDescriptorGo();
-    errno = error;
-    return stream.is_open();
+    const int descriptor = descriptor_;
+    descriptor_ = -1;
+    return openThroughDescriptor(descriptor, stream, mode);
   }
   // Renames it onto the target when the run ends with success (at once outside a run), while it is
   // still the file at its name.

@@ -1,6 +1,5 @@
 #include "pair_spool.hpp"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <queue>
@@ -98,15 +97,9 @@ void PairSpool::spill() {
     });
     path_ = place_.shown + name_;
     if (descriptor < 0) corvane::fatalError(corvane::openFailure(path_, "cannot be written!"));
-    int error = 0;
-    {
-      const corvane::OwnerAccess access(descriptor);
-      file_.open(corvane::descriptorPath(descriptor), std::ios::in | std::ios::out | std::ios::binary);
-      error = errno;
+    if (!corvane::openThroughDescriptor(descriptor, file_, std::ios::in | std::ios::out | std::ios::binary)) {
+      corvane::fatalError(corvane::openFailure(path_, "cannot be written!"));
     }
-    ::close(descriptor);
-    errno = error;
-    if (!file_.is_open()) corvane::fatalError(corvane::openFailure(path_, "cannot be written!"));
   }
   runs_.push_back(Run{records_in_file_, buffer_.size()});
   writeRecords(buffer_.data(), buffer_.size());
