@@ -1,6 +1,5 @@
 #include "pair_spool.hpp"
 
-
 #include <algorithm>
 #include <queue>
 #include <utility>
